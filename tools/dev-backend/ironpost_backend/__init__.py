@@ -1,0 +1,1 @@
+"""Iron-Post development backend: a verifying stand-in for the backend service."""
