@@ -133,7 +133,7 @@ struct CvarDefinition {
 // registers them with the game server. The definition is only valid during
 // the call, so implementations copy what they keep.
 class CvarRegistry {
-public:
+  public:
     virtual ~CvarRegistry() = default;
     virtual void RegisterCvar(const CvarDefinition& definition) = 0;
 };

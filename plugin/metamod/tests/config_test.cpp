@@ -1,6 +1,7 @@
 #include "ironpost_config.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -29,10 +30,12 @@ TEST(ConfigDefaults, EveryKeyIsPublishedInFieldOrderWithItsRenderedDefault) {
         {0, "ironpost_enabled", "1", "Enable Iron-Post features"},
         {3, "ironpost_backend_url", "http://127.0.0.1:8080", "Backend API base URL"},
         {12, "ironpost_http_timeout_ms", "1500", "Backend HTTP timeout milliseconds"},
-        {19, "ironpost_round_flush_delay_ms", "250", "Delay before flushing a round-end event batch"},
+        {19, "ironpost_round_flush_delay_ms", "250",
+         "Delay before flushing a round-end event batch"},
         {29, "ironpost_engine_ui_mode", "menu", "Player UI output mode: menu, chat, or disabled"},
         {37, "ironpost_reward_kill", "100", "Zolt reward per valid kill"},
-        {49, "ironpost_on_settlement_timeout", "extend_intermission", "Settlement timeout behavior"},
+        {49, "ironpost_on_settlement_timeout", "extend_intermission",
+         "Settlement timeout behavior"},
         {68, "ironpost_allow_buy_if_zolt_zero", "0", "Allow paid buys with zero Zolt"},
         {85, "ironpost_server_min_stake_zolt", "100000", "Minimum server stake"},
         {88, "ironpost_log_config_hash", "1", "Log config hashes"},
@@ -118,12 +121,11 @@ TEST(ConfigParser, MalformedLinesAndUnknownKeysAreReportedWithLineNumbers) {
         "ironpost_reward_kill 250\n"
         "ironpost_unknown_thing 5\n"
         "ironpost_reward_kill -1\n");
-    EXPECT_EQ(result.errors, (Lines{"line 2: expected cvar name and value",
-                                    "line 4: expected boolean value",
-                                    "line 8: expected unsigned integer"}));
-    EXPECT_EQ(result.warnings,
-              (Lines{"line 3: unknown cvar IRONPOST_ENABLED",
-                     "line 7: unknown cvar ironpost_unknown_thing"}));
+    EXPECT_EQ(result.errors,
+              (Lines{"line 2: expected cvar name and value", "line 4: expected boolean value",
+                     "line 8: expected unsigned integer"}));
+    EXPECT_EQ(result.warnings, (Lines{"line 3: unknown cvar IRONPOST_ENABLED",
+                                      "line 7: unknown cvar ironpost_unknown_thing"}));
     EXPECT_TRUE(result.config.enabled);
     EXPECT_EQ(result.config.reward_kill, 250u) << "a bad later line keeps the last good value";
 }
@@ -135,10 +137,10 @@ TEST(ConfigParser, BooleanValues) {
         bool expected;
     };
     const Case cases[] = {
-        {"1", true, true},       {"true", true, true},    {"YES", true, true},
+        {"1", true, true},       {"true", true, true},     {"YES", true, true},
         {"On", true, true},      {"\"off\"", true, false}, {"0", true, false},
-        {"False", true, false},  {"no", true, false},     {"2", false, true},
-        {"\"\"", false, true},   {"y", false, true},      {"t rue", false, true},
+        {"False", true, false},  {"no", true, false},      {"2", false, true},
+        {"\"\"", false, true},   {"y", false, true},       {"t rue", false, true},
         {"\"\"\"", false, true},
     };
     for (const Case& c : cases) {
@@ -190,8 +192,7 @@ TEST(ConfigParser, UnsignedValues) {
     EXPECT_EQ(ParseConfigText("ironpost_reward_kill 18446744073709551615").config.reward_kill,
               18446744073709551615ull);
     EXPECT_EQ(ParseConfigText("ironpost_reward_kill 007").config.reward_kill, 7u);
-    EXPECT_EQ(ParseConfigText("ironpost_http_timeout_ms 4294967296").config.http_timeout_ms,
-              1500u);
+    EXPECT_EQ(ParseConfigText("ironpost_http_timeout_ms 4294967296").config.http_timeout_ms, 1500u);
 }
 
 TEST(ConfigParser, WindowsLineEndingsParseLikeUnixOnes) {
@@ -238,12 +239,13 @@ TEST(ConfigParserHostileInput, NulBytesLongLinesAndQuoteRunsNeverCrash) {
     const ConfigParseResult long_slashes = ParseConfigText(std::string(1 << 20, '/'));
     EXPECT_TRUE(long_slashes.errors.empty());
 
-    const ConfigParseResult quotes = ParseConfigText("ironpost_build_id \"\"\"\"\"\"\"\n"
-                                                     "ironpost_enabled \"\"\"\"\n"
-                                                     "ironpost_reward_kill \"\"\n");
+    const ConfigParseResult quotes = ParseConfigText(
+        "ironpost_build_id \"\"\"\"\"\"\"\n"
+        "ironpost_enabled \"\"\"\"\n"
+        "ironpost_reward_kill \"\"\n");
     EXPECT_EQ(quotes.config.build_id, "\"\"\"\"\"");
-    EXPECT_EQ(quotes.errors, (Lines{"line 2: expected boolean value",
-                                    "line 3: expected unsigned integer"}));
+    EXPECT_EQ(quotes.errors,
+              (Lines{"line 2: expected boolean value", "line 3: expected unsigned integer"}));
 }
 
 TEST(ConfigParserHostileInput, HundredThousandLinesAreAllCounted) {
@@ -260,9 +262,10 @@ TEST(ConfigParserHostileInput, HundredThousandLinesAreAllCounted) {
 }
 
 class ConfigFile : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { std::remove(path_.c_str()); }
-    std::string path_ = ::testing::TempDir() + "ironpost_config_test.cfg";
+    std::string path_ =
+        ::testing::TempDir() + "ironpost_config_test_" + std::to_string(getpid()) + ".cfg";
 };
 
 TEST_F(ConfigFile, ReadsTheFileBytesUnchanged) {
