@@ -1,0 +1,288 @@
+// The settlement signing payload and the intake request, byte for byte. The
+// expected texts are written out by hand; the backend checks every byte.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ironpost_crypto.h"
+
+namespace ironpost {
+namespace {
+
+// A draft that exercises every rendering rule: quotes, backslashes and control
+// bytes in strings, UTF-8 and 0x7f bytes, negative and extreme slots, zero and
+// maximal amounts, empty strings, and two entries where order matters.
+RoundSettlementDraft RichDraft() {
+    RoundSettlementDraft draft;
+    draft.server_id = "srv-1";
+    draft.session_id = "sess\"q";
+    draft.map_name_hash = "map#de_dust2";
+    draft.round_number = 12;
+    draft.previous_round_hash = "prev";
+    draft.roster_root = "roster";
+    draft.config_hash = "cfg";
+    draft.server_signature = "dev-v1:0123456789abcdef";
+    draft.reward_entries = {
+        {3, "STEAM_0:1:2", 1, 0, 100},
+        {-1, "ST\x1f\\x", 0, 57, 0},
+    };
+    draft.weapon_spend_entries = {{4, "STEAM_0:0:9", "ak47", 0, 12}};
+    draft.zolt_transfer_entries = {
+        {7, -2, 5, "A\xc3\xa9", "B\tb\n", std::numeric_limits<std::uint64_t>::max(),
+         PlayerRole::CounterTerrorist, "n\x01\x7f"},
+        {8, 0, std::numeric_limits<std::int32_t>::min(), "x", "", 1, PlayerRole::Terrorist, ""},
+    };
+    draft.combat_stats_entries = {{"STEAM_0:1:2", 1, 2, 0, 30, 11, 4}};
+    draft.rival_stats_entries = {{"STEAM_0:1:2", "\b\f\r", 3, 4294967296ull, 1}};
+    return draft;
+}
+
+RoundSettlementDraft EmptyListsDraft() {
+    RoundSettlementDraft draft;
+    draft.server_id = "s";
+    draft.session_id = "e";
+    draft.map_name_hash = "m";
+    draft.round_number = 1;
+    draft.previous_round_hash = "p";
+    draft.roster_root = "r";
+    draft.config_hash = "c";
+    draft.server_signature = "sig";
+    return draft;
+}
+
+// Raw bytes stay raw in the payload, and each length counts bytes ("A" plus
+// the two bytes of U+00E9 is 3). The signature is not part of it.
+const std::string kRichPayload =
+    "domain=22:ironpost:settlement:v1\n"
+    "server_id=5:srv-1\n"
+    "session_id=6:sess\"q\n"
+    "map_name_hash=12:map#de_dust2\n"
+    "round_number=2:12\n"
+    "previous_round_hash=4:prev\n"
+    "roster_root=6:roster\n"
+    "config_hash=3:cfg\n"
+    "reward_entries.count=1:2\n"
+    "reward_entries.0.slot=1:3\n"
+    "reward_entries.0.steam_id=11:STEAM_0:1:2\n"
+    "reward_entries.0.kills=1:1\n"
+    "reward_entries.0.valid_damage=1:0\n"
+    "reward_entries.0.reward_zolt=3:100\n"
+    "reward_entries.1.slot=2:-1\n"
+    "reward_entries.1.steam_id=5:ST\x1f"
+    "\\x\n"
+    "reward_entries.1.kills=1:0\n"
+    "reward_entries.1.valid_damage=2:57\n"
+    "reward_entries.1.reward_zolt=1:0\n"
+    "weapon_spend_entries.count=1:1\n"
+    "weapon_spend_entries.0.slot=1:4\n"
+    "weapon_spend_entries.0.steam_id=11:STEAM_0:0:9\n"
+    "weapon_spend_entries.0.weapon_id=4:ak47\n"
+    "weapon_spend_entries.0.zolt_cost=1:0\n"
+    "weapon_spend_entries.0.round_number=2:12\n"
+    "zolt_transfer_entries.count=1:2\n"
+    "zolt_transfer_entries.0.intent_id=1:7\n"
+    "zolt_transfer_entries.0.from_slot=2:-2\n"
+    "zolt_transfer_entries.0.to_slot=1:5\n"
+    "zolt_transfer_entries.0.from_steam_id=3:A\xc3\xa9\n"
+    "zolt_transfer_entries.0.to_steam_id=4:B\tb\n\n"
+    "zolt_transfer_entries.0.amount=20:18446744073709551615\n"
+    "zolt_transfer_entries.0.target_role=17:counter_terrorist\n"
+    "zolt_transfer_entries.0.menu_nonce=3:n\x01\x7f\n"
+    "zolt_transfer_entries.1.intent_id=1:8\n"
+    "zolt_transfer_entries.1.from_slot=1:0\n"
+    "zolt_transfer_entries.1.to_slot=11:-2147483648\n"
+    "zolt_transfer_entries.1.from_steam_id=1:x\n"
+    "zolt_transfer_entries.1.to_steam_id=0:\n"
+    "zolt_transfer_entries.1.amount=1:1\n"
+    "zolt_transfer_entries.1.target_role=9:terrorist\n"
+    "zolt_transfer_entries.1.menu_nonce=0:\n"
+    "combat_stats_entries.count=1:1\n"
+    "combat_stats_entries.0.steam_id=11:STEAM_0:1:2\n"
+    "combat_stats_entries.0.kills=1:1\n"
+    "combat_stats_entries.0.deaths=1:2\n"
+    "combat_stats_entries.0.headshots=1:0\n"
+    "combat_stats_entries.0.shots_fired=2:30\n"
+    "combat_stats_entries.0.shots_hit=2:11\n"
+    "combat_stats_entries.0.rounds_played=1:4\n"
+    "rival_stats_entries.count=1:1\n"
+    "rival_stats_entries.0.attacker_steam_id=11:STEAM_0:1:2\n"
+    "rival_stats_entries.0.victim_steam_id=3:\b\f\r\n"
+    "rival_stats_entries.0.hits=1:3\n"
+    "rival_stats_entries.0.damage=10:4294967296\n"
+    "rival_stats_entries.0.kills=1:1\n";
+
+const std::string kRichBody =
+    R"({"requestId":"req\"1","receivedAt":"2024-05-01T12:00:00Z","draft":{)"
+    R"("serverId":"srv-1","sessionId":"sess\"q","mapNameHash":"map#de_dust2","roundNumber":12,)"
+    R"("previousRoundHash":"prev","rosterRoot":"roster",)"
+    R"("rewardEntries":[{"slot":3,"steamId":"STEAM_0:1:2","kills":1,"validDamage":0,"rewardZolt":"100"},)"
+    R"({"slot":-1,"steamId":"ST\u001f\\x","kills":0,"validDamage":57,"rewardZolt":"0"}],)"
+    R"("weaponSpendEntries":[{"slot":4,"steamId":"STEAM_0:0:9","weaponId":"ak47","zoltCost":"0","roundNumber":12}],)"
+    R"("zoltTransferEntries":[{"intentId":7,"fromSteamId":"A)"
+    "\xc3\xa9"
+    R"(","toSteamId":"B\tb\n","amount":"18446744073709551615","fromUserid":-2,"toUserid":5,)"
+    R"("targetRole":"counter_terrorist","menuNonce":"n\u0001)"
+    "\x7f"
+    R"("},{"intentId":8,"fromSteamId":"x","toSteamId":"","amount":"1","fromUserid":0,)"
+    R"("toUserid":-2147483648,"targetRole":"terrorist","menuNonce":""}],)"
+    R"("combatStatsEntries":[{"steamId":"STEAM_0:1:2","kills":1,"deaths":2,"headshots":0,)"
+    R"("shotsFired":30,"shotsHit":11,"roundsPlayed":4}],)"
+    R"("rivalStatsEntries":[{"attackerSteamId":"STEAM_0:1:2","victimSteamId":"\b\f\r","hits":3,)"
+    R"("damage":4294967296,"kills":1}],)"
+    R"("configHash":"cfg","serverSignature":"dev-v1:0123456789abcdef"}})";
+
+const std::string kRichCanonicalBody =
+    R"({"draft":{"configHash":"cfg",)"
+    R"("combatStatsEntries":[{"deaths":2,"headshots":0,"kills":1,"roundsPlayed":4,)"
+    R"("shotsFired":30,"shotsHit":11,"steamId":"STEAM_0:1:2"}],)"
+    R"("zoltTransferEntries":[{"amount":"18446744073709551615","fromSteamId":"A)"
+    "\xc3\xa9"
+    R"(","fromUserid":-2,"intentId":7,"menuNonce":"n\u0001)"
+    "\x7f"
+    R"(","targetRole":"counter_terrorist","toSteamId":"B\tb\n","toUserid":5},)"
+    R"({"amount":"1","fromSteamId":"x","fromUserid":0,"intentId":8,"menuNonce":"",)"
+    R"("targetRole":"terrorist","toSteamId":"","toUserid":-2147483648}],)"
+    R"("mapNameHash":"map#de_dust2","previousRoundHash":"prev",)"
+    R"("rewardEntries":[{"kills":1,"rewardZolt":"100","slot":3,"steamId":"STEAM_0:1:2","validDamage":0},)"
+    R"({"kills":0,"rewardZolt":"0","slot":-1,"steamId":"ST\u001f\\x","validDamage":57}],)"
+    R"("rivalStatsEntries":[{"attackerSteamId":"STEAM_0:1:2","damage":4294967296,"hits":3,)"
+    R"("kills":1,"victimSteamId":"\b\f\r"}],)"
+    R"("rosterRoot":"roster","roundNumber":12,"serverId":"srv-1",)"
+    R"("serverSignature":"dev-v1:0123456789abcdef","sessionId":"sess\"q",)"
+    R"("weaponSpendEntries":[{"zoltCost":"0","roundNumber":12,"slot":4,"steamId":"STEAM_0:0:9","weaponId":"ak47"}]},)"
+    R"("receivedAt":"2024-05-01T12:00:00Z","requestId":"req\"1"})";
+
+PluginSettlementIntakeRequest Intake(const RoundSettlementDraft& draft, std::string request_id,
+                                     std::string received_at) {
+    PluginSettlementIntakeRequest intake;
+    intake.request_id = std::move(request_id);
+    intake.received_at = std::move(received_at);
+    intake.draft = draft;
+    return intake;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(SettlementSigningPayload, RendersEveryFieldOfARichDraft) {
+    EXPECT_EQ(BuildSettlementSigningPayload(RichDraft()), kRichPayload);
+}
+
+TEST(SettlementSigningPayload, EmptyListsStillWriteTheirCountLines) {
+    EXPECT_EQ(BuildSettlementSigningPayload(EmptyListsDraft()),
+              "domain=22:ironpost:settlement:v1\n"
+              "server_id=1:s\n"
+              "session_id=1:e\n"
+              "map_name_hash=1:m\n"
+              "round_number=1:1\n"
+              "previous_round_hash=1:p\n"
+              "roster_root=1:r\n"
+              "config_hash=1:c\n"
+              "reward_entries.count=1:0\n"
+              "weapon_spend_entries.count=1:0\n"
+              "zolt_transfer_entries.count=1:0\n"
+              "combat_stats_entries.count=1:0\n"
+              "rival_stats_entries.count=1:0\n");
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(SettlementIntakeRequest, RichDraftBodyAndCanonicalBodyAreByteExact) {
+    const std::optional<PluginSettlementHttpRequest> request =
+        BuildPluginSettlementIntakeHttpRequest(
+            Intake(RichDraft(), "req\"1", "2024-05-01T12:00:00Z"));
+    ASSERT_TRUE(request.has_value());
+    EXPECT_EQ(request->method, "POST");
+    EXPECT_EQ(request->path, "/v1/plugin/settlements");
+    EXPECT_EQ(request->content_type, "application/json");
+    EXPECT_EQ(request->request_id, "req\"1");
+    EXPECT_EQ(request->server_id, "srv-1");
+    EXPECT_EQ(request->body, kRichBody);
+    EXPECT_EQ(request->canonical_payload_body, kRichCanonicalBody);
+}
+
+TEST(SettlementIntakeRequest, EmptyListsBecomeEmptyArrays) {
+    const std::optional<PluginSettlementHttpRequest> request =
+        BuildPluginSettlementIntakeHttpRequest(Intake(EmptyListsDraft(), "r1", "t"));
+    ASSERT_TRUE(request.has_value());
+    EXPECT_EQ(request->body,
+              R"({"requestId":"r1","receivedAt":"t","draft":{"serverId":"s","sessionId":"e",)"
+              R"("mapNameHash":"m","roundNumber":1,"previousRoundHash":"p","rosterRoot":"r",)"
+              R"("rewardEntries":[],"weaponSpendEntries":[],"zoltTransferEntries":[],)"
+              R"("combatStatsEntries":[],"rivalStatsEntries":[],"configHash":"c",)"
+              R"("serverSignature":"sig"}})");
+    EXPECT_EQ(request->canonical_payload_body,
+              R"({"draft":{"configHash":"c","combatStatsEntries":[],"zoltTransferEntries":[],)"
+              R"("mapNameHash":"m","previousRoundHash":"p","rewardEntries":[],)"
+              R"("rivalStatsEntries":[],"rosterRoot":"r","roundNumber":1,"serverId":"s",)"
+              R"("serverSignature":"sig","sessionId":"e","weaponSpendEntries":[]},)"
+              R"("receivedAt":"t","requestId":"r1"})");
+}
+
+TEST(SettlementIntakeRequest, RefusesMissingIdentityTimeStampOrSignature) {
+    struct Case {
+        const char* name;
+        void (*spoil)(PluginSettlementIntakeRequest&);
+    };
+    const std::vector<Case> cases = {
+        {"request_id", [](PluginSettlementIntakeRequest& i) { i.request_id.clear(); }},
+        {"received_at", [](PluginSettlementIntakeRequest& i) { i.received_at.clear(); }},
+        {"server_signature",
+         [](PluginSettlementIntakeRequest& i) { i.draft.server_signature.clear(); }},
+        {"server_id", [](PluginSettlementIntakeRequest& i) { i.draft.server_id.clear(); }},
+        {"session_id", [](PluginSettlementIntakeRequest& i) { i.draft.session_id.clear(); }},
+        {"map_name_hash", [](PluginSettlementIntakeRequest& i) { i.draft.map_name_hash.clear(); }},
+        {"previous_round_hash",
+         [](PluginSettlementIntakeRequest& i) { i.draft.previous_round_hash.clear(); }},
+        {"roster_root", [](PluginSettlementIntakeRequest& i) { i.draft.roster_root.clear(); }},
+        {"config_hash", [](PluginSettlementIntakeRequest& i) { i.draft.config_hash.clear(); }},
+        {"round_number 0", [](PluginSettlementIntakeRequest& i) { i.draft.round_number = 0; }},
+    };
+    for (const Case& c : cases) {
+        PluginSettlementIntakeRequest intake = Intake(RichDraft(), "req-1", "now");
+        c.spoil(intake);
+        EXPECT_FALSE(BuildPluginSettlementIntakeHttpRequest(intake).has_value()) << c.name;
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(JsonString, EscapesQuoteBackslashAndEveryControlByte) {
+    struct Case {
+        std::string text;
+        const char* json;
+    };
+    const std::vector<Case> cases = {
+        {"", R"("")"},
+        {"plain text", R"("plain text")"},
+        {"\"", R"("\"")"},
+        {"\\", R"("\\")"},
+        {"/", R"("/")"},
+        {std::string(1, '\0'), R"("\u0000")"},
+        {"\x01", R"("\u0001")"},
+        {"\x07", R"("\u0007")"},
+        {"\b", R"("\b")"},
+        {"\t", R"("\t")"},
+        {"\n", R"("\n")"},
+        {"\x0b", R"("\u000b")"},
+        {"\f", R"("\f")"},
+        {"\r", R"("\r")"},
+        {"\x0e", R"("\u000e")"},
+        {"\x1a", R"("\u001a")"},
+        {"\x1f", R"("\u001f")"},
+        {" ", R"(" ")"},
+        {"\x7f", "\"\x7f\""},
+        {"\x80\xff", "\"\x80\xff\""},
+        {"\xe2\x82\xac", "\"\xe2\x82\xac\""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(JsonString(c.text), c.json) << "input bytes of length " << c.text.size();
+    }
+}
+
+}  // namespace
+}  // namespace ironpost
