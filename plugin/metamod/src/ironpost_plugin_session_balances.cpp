@@ -1,0 +1,272 @@
+// Player balance refresh: asks the backend for the chain profiles of the
+// authenticated human players and stores them in the runtime.
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ironpost_plugin_envelope.h"
+#include "ironpost_plugin_session.h"
+
+namespace ironpost {
+
+namespace {
+
+constexpr char kRefreshFailed[] = "player_balance_refresh_failed";
+
+bool IsEligibleForBalances(const ConnectedPlayer& player) {
+    return player.authenticated && !player.is_bot && !player.steam_id.empty();
+}
+
+std::string BuildPlayerBalancesPayload(std::uint64_t now_ms,
+                                       const std::vector<ConnectedPlayer>& players,
+                                       const std::string& server_id) {
+    std::string payload = "{\"nowMs\":";
+    payload += std::to_string(now_ms);
+    payload += ",\"players\":[";
+    bool first = true;
+    for (const ConnectedPlayer& player : players) {
+        if (!first) {
+            payload += ',';
+        }
+        first = false;
+        payload += "{\"slot\":";
+        payload += std::to_string(player.slot);
+        payload += ",\"steamId\":";
+        payload += "\"" + JsonEscape(player.steam_id) + "\"";
+        payload += '}';
+    }
+    payload += "],\"serverId\":";
+    payload += "\"" + JsonEscape(server_id) + "\"";
+    payload += '}';
+    return payload;
+}
+
+// The text between the quotes of a string member, escapes left as written.
+std::optional<std::string> RawStringMember(const std::string& object, const char* name) {
+    const std::optional<std::string> value = ExtractObjectFieldValue(object, name);
+    if (!value || value->size() < 2 || value->front() != '"' || value->back() != '"') {
+        return std::nullopt;
+    }
+    return value->substr(1, value->size() - 2);
+}
+
+// The leading run of decimal digits of a number member, when it fits `limit`.
+std::optional<std::uint64_t> UnsignedMember(const std::string& object, const char* name,
+                                            std::uint64_t limit) {
+    const std::optional<std::string> value = ExtractObjectFieldValue(object, name);
+    if (!value) {
+        return std::nullopt;
+    }
+    std::uint64_t number = 0;
+    std::size_t digits = 0;
+    for (const char c : *value) {
+        if (c < '0' || c > '9') {
+            break;
+        }
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (number > (limit - digit) / 10) {
+            return std::nullopt;  // too large to be a slot or a block
+        }
+        number = number * 10 + digit;
+        ++digits;
+    }
+    if (digits == 0) {
+        return std::nullopt;
+    }
+    return number;
+}
+
+void CopyStringMember(const std::string& object, const char* name, std::string& field) {
+    if (std::optional<std::string> text = RawStringMember(object, name)) {
+        field = std::move(*text);
+    }
+}
+
+// One profile from one reply object, or nothing without a usable slot.
+std::optional<PlayerChainProfile> ProfileFromObject(const std::string& object,
+                                                    std::uint64_t now_ms) {
+    const std::optional<std::uint64_t> slot = UnsignedMember(
+        object, "slot", static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()));
+    if (!slot || *slot == 0) {
+        return std::nullopt;
+    }
+    PlayerChainProfile profile;
+    profile.slot = static_cast<std::int32_t>(*slot);
+    profile.pending_zolt_atomic = "0";
+    profile.pending_zolt = "0";
+    CopyStringMember(object, "steamHash", profile.steam_hash);
+    const std::optional<std::string> linked = ExtractObjectFieldValue(object, "linked");
+    profile.linked = linked && *linked == "true";
+    CopyStringMember(object, "account", profile.account);
+    CopyStringMember(object, "pendingZoltAtomic", profile.pending_zolt_atomic);
+    CopyStringMember(object, "pendingZolt", profile.pending_zolt);
+    CopyStringMember(object, "walletBalanceAtomic", profile.wallet_balance_atomic);
+    CopyStringMember(object, "walletBalanceZolt", profile.wallet_balance_zolt);
+    profile.source_block =
+        UnsignedMember(object, "sourceBlock", std::numeric_limits<std::uint64_t>::max())
+            .value_or(0);
+    profile.fetched_at_ms = now_ms;
+    profile.refresh_ok = true;
+    profile.refresh_status = "ok";
+    return profile;
+}
+
+}  // namespace
+
+std::vector<PlayerChainProfile> ParsePlayerBalanceProfiles(const std::string& body,
+                                                           std::uint64_t now_ms) {
+    std::vector<PlayerChainProfile> profiles;
+    if (body.size() > kMaxPlayerBalanceReplyBytes) {
+        return profiles;
+    }
+    // Only the reply's own top-level member counts: a "players" text inside
+    // an echoed string or a nested object is not the list.
+    const std::optional<std::string> array = ExtractObjectFieldValue(body, "players");
+    if (!array || array->empty() || array->front() != '[') {
+        return profiles;
+    }
+    // Walk the array's top-level objects. Strings are skipped whole, so a
+    // brace or bracket inside a value neither opens nor closes anything.
+    const std::string& text = *array;
+    constexpr std::size_t kNoObject = std::string::npos;
+    std::size_t depth = 0;
+    std::size_t object_start = kNoObject;
+    bool in_string = false;
+    bool escaped = false;
+    for (std::size_t i = 1; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+        } else if (c == '{' || c == '[') {
+            if (depth == 0 && c == '{') {
+                object_start = i;
+            }
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            if (depth == 0) {
+                break;  // the end of the array (or a stray closer): stop
+            }
+            --depth;
+            if (depth != 0) {
+                continue;
+            }
+            const std::size_t start = object_start;
+            object_start = kNoObject;
+            if (c != '}' || start == kNoObject) {
+                continue;  // a nested array, or an object closed by "]"
+            }
+            std::optional<PlayerChainProfile> profile =
+                ProfileFromObject(text.substr(start, i - start + 1), now_ms);
+            if (profile) {
+                profiles.push_back(std::move(*profile));
+                if (profiles.size() >= kMaxPlayerBalanceReplyProfiles) {
+                    break;
+                }
+            }
+        }
+    }
+    return profiles;
+}
+
+PlayerBalanceRefreshResult MetamodPluginSession::RefreshPlayerBalances(std::uint64_t now_ms) {
+    PlayerBalanceRefreshResult result;
+    result.attempted = true;
+    if (!IsLoaded()) {
+        result.reason = "plugin_session_not_loaded";
+        result.errors.push_back("plugin session is not loaded");
+        return result;
+    }
+    PluginRuntime& runtime = adapter_.Runtime();
+    std::vector<ConnectedPlayer> eligible;
+    for (ConnectedPlayer& player : runtime.ConnectedPlayers()) {
+        if (IsEligibleForBalances(player)) {
+            eligible.push_back(std::move(player));
+        }
+    }
+    if (eligible.empty()) {
+        result.reason = "no_authenticated_players";
+        return result;
+    }
+    // Every failure from here on is written into the players' profiles, so
+    // the displays can tell a failed refresh from one never made.
+    const auto fail = [&](const char* reason, std::string error) {
+        result.reason = reason;
+        result.errors.push_back(std::move(error));
+        for (const ConnectedPlayer& player : eligible) {
+            runtime.MarkPlayerChainProfileRefreshFailure(player.slot, now_ms, reason);
+        }
+        return result;
+    };
+    if (!signer_.HasKeyMaterial()) {
+        return fail("server_signing_key_missing", "server signing key material is missing");
+    }
+
+    const std::uint64_t timestamp_ms = CurrentPluginEnvelopeTimestampMs();
+    const std::string request_id =
+        "player-balances-" + config_.server_id + "-" + std::to_string(timestamp_ms);
+    PluginEnvelopeV2Request envelope;
+    envelope.server_id = config_.server_id;
+    envelope.request_id = request_id;
+    envelope.timestamp_ms = timestamp_ms;
+    envelope.nonce = BuildDeterministicPluginNonce(request_id, timestamp_ms, "player-balances");
+    envelope.payload_json = BuildPlayerBalancesPayload(now_ms, eligible, config_.server_id);
+    const std::optional<std::string> body = BuildPluginEnvelopeV2Body(envelope, signer_);
+    if (!body) {
+        return fail("player_balance_signature_failed", "player balance signature failed");
+    }
+
+    const BackendHttpResponse reply = PostEnvelope("/v1/plugin/player-balances", request_id, *body);
+    if (reply.status_code < 200 || reply.status_code > 299 || !reply.error.empty()) {
+        std::string error =
+            "player balance refresh failed: status=" + std::to_string(reply.status_code);
+        if (!reply.error.empty()) {
+            error += " error=" + reply.error;
+        }
+        return fail(kRefreshFailed, std::move(error));
+    }
+    if (reply.body.size() > kMaxPlayerBalanceReplyBytes) {
+        return fail(kRefreshFailed,
+                    "player balance refresh failed: status=" + std::to_string(reply.status_code) +
+                        " error=player balance reply is too large");
+    }
+
+    result.profiles = ParsePlayerBalanceProfiles(reply.body, now_ms);
+    for (const PlayerChainProfile& profile : result.profiles) {
+        runtime.UpsertPlayerChainProfile(profile);
+    }
+    result.accepted = true;
+    result.reason = "player_balances_refreshed";
+    return result;
+}
+
+PlayerBalanceRefreshResult MetamodPluginSession::RefreshPlayerBalancesIfStale(
+    std::int32_t slot, std::uint64_t now_ms) {
+    PlayerBalanceRefreshResult result;
+    if (!IsLoaded()) {
+        result.reason = "plugin_session_not_loaded";
+        return result;
+    }
+    if (adapter_.Runtime().PlayerChainProfileStale(slot, now_ms,
+                                                   config_.profile_refresh_stale_seconds)) {
+        return RefreshPlayerBalances(now_ms);
+    }
+    result.accepted = true;
+    result.reason = "player_balance_cache_fresh";
+    return result;
+}
+
+}  // namespace ironpost

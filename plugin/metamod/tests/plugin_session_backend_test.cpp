@@ -1,0 +1,295 @@
+// The session against the development backend on loopback: every envelope,
+// signature and payload byte is checked by an independent implementation.
+// Each test starts its own backend and stops it; they are skipped when
+// python3 or the backend script is not there.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ironpost_plugin_session.h"
+#include "scripted_http_client.h"
+
+extern char** environ;
+
+namespace ironpost::session_test {
+namespace {
+
+const std::string kBackendScript =
+    std::string(IRONPOST_SOURCE_DIR) + "/tools/dev-backend/ironpost_dev_backend.py";
+
+bool OnPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string entries = path != nullptr ? path : "";
+    std::size_t start = 0;
+    while (start <= entries.size()) {
+        const std::size_t end = std::min(entries.find(':', start), entries.size());
+        const std::string candidate = entries.substr(start, end - start) + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+// The backend as a child process on a free loopback port. Start-up and
+// shut-down are bounded; the child is always reaped.
+class DevBackend {
+  public:
+    DevBackend(const TempDir& dir, std::vector<std::string> extra_args) {
+        int pipe_fds[2];
+        if (::pipe(pipe_fds) != 0) {
+            return;
+        }
+        std::vector<std::string> args = {"python3",
+                                         kBackendScript,
+                                         "--port",
+                                         "0",
+                                         "--quiet",
+                                         "--key-file",
+                                         dir.Path("server.key"),
+                                         "--db",
+                                         dir.Path("backend.sqlite3")};
+        args.insert(args.end(), extra_args.begin(), extra_args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        const int spawned =
+            ::posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pipe_fds[1]);
+        stdout_fd_ = pipe_fds[0];
+        if (spawned != 0) {
+            pid_ = -1;
+            return;
+        }
+        // First line: "listening 127.0.0.1:<port>".
+        std::string line;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (line.find('\n') == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{stdout_fd_, POLLIN, 0};
+            if (::poll(&ready, 1, 200) <= 0) {
+                continue;
+            }
+            char buffer[256];
+            const ssize_t count = ::read(stdout_fd_, buffer, sizeof(buffer));
+            if (count <= 0) {
+                break;
+            }
+            line.append(buffer, static_cast<std::size_t>(count));
+        }
+        const std::size_t colon = line.rfind(':');
+        if (line.rfind("listening ", 0) == 0 && colon != std::string::npos) {
+            port_ = std::atoi(line.c_str() + colon + 1);
+        }
+    }
+
+    ~DevBackend() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int status = 0;
+            bool reaped = false;
+            for (int i = 0; i < 250 && !reaped; ++i) {
+                reaped = ::waitpid(pid_, &status, WNOHANG) == pid_;
+                if (!reaped) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            }
+            if (!reaped) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+            }
+        }
+        if (stdout_fd_ >= 0) {
+            ::close(stdout_fd_);
+        }
+    }
+
+    DevBackend(const DevBackend&) = delete;
+    DevBackend& operator=(const DevBackend&) = delete;
+
+    int Port() const { return port_; }
+
+  private:
+    pid_t pid_ = -1;
+    int stdout_fd_ = -1;
+    int port_ = 0;
+};
+
+// Posts on the calling thread, as the worker client does in direct mode.
+class DirectHttpClient final : public BackendHttpClient {
+  public:
+    BackendHttpResponse PostJson(const BackendHttpPostRequest& request) override {
+        return SubmitPlainHttpPost(request, 5000);
+    }
+};
+
+class SessionAgainstDevBackend : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!OnPath("python3") || ::access(kBackendScript.c_str(), R_OK) != 0) {
+            GTEST_SKIP() << "python3 or the development backend is not available";
+        }
+    }
+
+    // Starts the backend with `backend_args` and loads the session against it.
+    void Start(const std::vector<std::string>& backend_args, const std::string& extra_config = "") {
+        dir_.Write("server.key", std::string(kServerKey) + "\n");
+        backend_ = std::make_unique<DevBackend>(dir_, backend_args);
+        ASSERT_GT(backend_->Port(), 0) << "the development backend did not start";
+        const std::string config =
+            "ironpost_server_key_file \"" + dir_.Path("server.key") +
+            "\"\nironpost_backend_url \"http://127.0.0.1:" + std::to_string(backend_->Port()) +
+            "\"\nironpost_server_id srv-1\n" + extra_config;
+        const MetamodPluginSessionLoadResult loaded =
+            session_.LoadFromConfigFile(dir_.Write("ironpost.cfg", config), cvars_);
+        ASSERT_TRUE(loaded.loaded) << ::testing::PrintToString(loaded.errors);
+        ASSERT_TRUE(session_.OnClientAuthorized(1, "alice", "STEAM_0:1:1001", false));
+        ASSERT_TRUE(session_.OnClientAuthorized(2, "bob", "STEAM_0:0:2002", false));
+        ASSERT_TRUE(session_.OnClientTeamChanged(1, "TERRORIST"));
+        ASSERT_TRUE(session_.OnClientTeamChanged(2, "CT"));
+    }
+
+    void PlayRound(std::uint32_t round, std::uint64_t reward_for_alice) {
+        ASSERT_TRUE(session_.OnRoundStart(round));
+        ASSERT_TRUE(session_.Runtime().QueueRewardEntry(1, 1, 0, reward_for_alice).has_value());
+    }
+
+    MetamodRoundEndContext Context(const std::string& request_id) const {
+        MetamodRoundEndContext context = RoundContext(request_id, "srv-1");
+        context.session_id = "cs16-alpha:srv-1";
+        return context;
+    }
+
+    // Polls once per simulated second until the settlement is resolved, at
+    // most `limit` times; returns the relay status of the last poll.
+    SettlementRelayStatus PollUntilResolved(std::uint64_t& now_ms, int limit) {
+        SettlementRelayStatus last = SettlementRelayStatus::Unknown;
+        for (int i = 0; i < limit && session_.HasUnresolvedSettlement(); ++i) {
+            // Poll identifiers carry the wall-clock millisecond; keep them apart.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            now_ms += 1000;
+            const MetamodSettlementSubmitResult poll =
+                session_.PollUnresolvedSettlementStatus(now_ms);
+            EXPECT_TRUE(poll.submitted) << ::testing::PrintToString(poll.errors);
+            if (poll.response) {
+                last = poll.response->relay_status;
+            }
+            ++polls_;
+        }
+        return last;
+    }
+
+    TempDir dir_;
+    std::unique_ptr<DevBackend> backend_;
+    DirectHttpClient client_;
+    RecordingCvarRegistry cvars_;
+    MetamodPluginSession session_{client_};
+    int polls_ = 0;
+};
+
+TEST_F(SessionAgainstDevBackend, ARoundIsSettledAndPolledUntilIncluded) {
+    Start({});
+    PlayRound(1, 150);
+    std::uint64_t now_ms = 10000;
+    const MetamodSettlementSubmitResult submitted =
+        session_.OnRoundEnd(Context("srv-1-round-1"), now_ms);
+    ASSERT_TRUE(submitted.submitted) << ::testing::PrintToString(submitted.errors);
+    EXPECT_TRUE(submitted.lifecycle_applied);
+    EXPECT_EQ(submitted.response->relay_status, SettlementRelayStatus::Queued);
+    EXPECT_EQ(submitted.response->request_id, "srv-1-round-1");
+
+    EXPECT_EQ(PollUntilResolved(now_ms, 10), SettlementRelayStatus::Included);
+    EXPECT_EQ(polls_, 2);  // queued, then submitted, then included
+    EXPECT_FALSE(session_.HasUnresolvedSettlement());
+    EXPECT_TRUE(session_.Runtime().UnresolvedSettlementRecords().empty());
+    EXPECT_EQ(session_.Runtime().CurrentRoundState().phase, RoundPhase::ChainIncluded);
+    EXPECT_EQ(session_.Runtime().LastRoundEarningForSlot(1)->earned_zolt, 150u);
+}
+
+TEST_F(SessionAgainstDevBackend, ASettlementRefusedWith503IsRetriedWithBackOffUntilAccepted) {
+    // Four refusals: the three immediate attempts of the submission and the
+    // first delayed retry; the second delayed retry gets through.
+    Start({"--fault", "503,count=4,path=/v1/plugin/settlements"},
+          "ironpost_backend_retry_max_attempts 3\nironpost_backend_retry_base_delay_ms 250\n");
+    PlayRound(1, 100);
+    std::uint64_t now_ms = 20000;
+    const MetamodSettlementSubmitResult first =
+        session_.OnRoundEnd(Context("srv-1-round-1"), now_ms);
+    EXPECT_FALSE(first.submitted);
+    EXPECT_EQ(first.errors.back(), "backend retry attempts exhausted after 3 attempts");
+    ASSERT_TRUE(session_.HasPendingSettlementRetry());
+    EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, now_ms + 250);
+
+    EXPECT_EQ(session_.SubmitPendingSettlementRetry(now_ms + 249).errors,
+              Lines{"settlement retry is not due"});
+    const MetamodSettlementSubmitResult second =
+        session_.SubmitPendingSettlementRetry(now_ms + 250);
+    EXPECT_FALSE(second.submitted);
+    EXPECT_EQ(second.errors.front(), "settlement backend retry rejected request");
+    ASSERT_TRUE(session_.HasPendingSettlementRetry());
+    EXPECT_EQ(session_.PendingSettlementRetry()->next_attempt, 3u);
+    EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, now_ms + 750);
+
+    const MetamodSettlementSubmitResult third = session_.SubmitPendingSettlementRetry(now_ms + 750);
+    ASSERT_TRUE(third.submitted) << ::testing::PrintToString(third.errors);
+    EXPECT_FALSE(session_.HasPendingSettlementRetry());
+    now_ms += 750;
+    EXPECT_EQ(PollUntilResolved(now_ms, 10), SettlementRelayStatus::Included);
+}
+
+TEST_F(SessionAgainstDevBackend, BalancesAreRefreshedFromTheBackendLedger) {
+    dir_.Write("wallets.json",
+               "{\"wallets\":[{\"steamId\":\"STEAM_0:1:1001\",\"account\":\"5AliceWallet\","
+               "\"walletBalanceAtomic\":\"2500\"}]}");
+    Start({"--seed-file", dir_.Path("wallets.json")});
+    PlayRound(1, 120);
+    std::uint64_t now_ms = 30000;
+    ASSERT_TRUE(session_.OnRoundEnd(Context("srv-1-round-1"), now_ms).submitted);
+    ASSERT_EQ(PollUntilResolved(now_ms, 10), SettlementRelayStatus::Included);
+
+    const PlayerBalanceRefreshResult refresh = session_.RefreshPlayerBalances(now_ms);
+    ASSERT_TRUE(refresh.accepted) << ::testing::PrintToString(refresh.errors);
+    ASSERT_EQ(refresh.profiles.size(), 2u);
+    const auto alice = session_.Runtime().PlayerChainProfileForSlot(1);
+    ASSERT_TRUE(alice.has_value());
+    EXPECT_EQ(alice->steam_hash, Sha256Hex("STEAM_0:1:1001"));
+    EXPECT_TRUE(alice->linked);
+    EXPECT_EQ(alice->account, "5AliceWallet");
+    EXPECT_EQ(alice->pending_zolt_atomic, "120");
+    EXPECT_EQ(alice->wallet_balance_atomic, "2500");
+    EXPECT_EQ(alice->source_block, 1u);
+    EXPECT_EQ(alice->fetched_at_ms, now_ms);
+    EXPECT_EQ(alice->refresh_status, "ok");
+    const auto bob = session_.Runtime().PlayerChainProfileForSlot(2);
+    ASSERT_TRUE(bob.has_value());
+    EXPECT_FALSE(bob->linked);
+    EXPECT_EQ(bob->pending_zolt_atomic, "0");
+    EXPECT_EQ(bob->wallet_balance_atomic, "");
+}
+
+}  // namespace
+}  // namespace ironpost::session_test
