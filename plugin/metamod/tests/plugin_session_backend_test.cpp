@@ -3,13 +3,6 @@
 // Each test starts its own backend and stops it; they are skipped when
 // python3 or the backend script is not there.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,123 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "dev_backend_process.h"
 #include "ironpost_plugin_session.h"
 #include "scripted_http_client.h"
 
-extern char** environ;
-
 namespace ironpost::session_test {
 namespace {
-
-const std::string kBackendScript =
-    std::string(IRONPOST_SOURCE_DIR) + "/tools/dev-backend/ironpost_dev_backend.py";
-
-bool OnPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string entries = path != nullptr ? path : "";
-    std::size_t start = 0;
-    while (start <= entries.size()) {
-        const std::size_t end = std::min(entries.find(':', start), entries.size());
-        const std::string candidate = entries.substr(start, end - start) + "/" + program;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
-}
-
-// The backend as a child process on a free loopback port. Start-up and
-// shut-down are bounded; the child is always reaped.
-class DevBackend {
-  public:
-    DevBackend(const TempDir& dir, std::vector<std::string> extra_args) {
-        int pipe_fds[2];
-        if (::pipe(pipe_fds) != 0) {
-            return;
-        }
-        std::vector<std::string> args = {"python3",
-                                         kBackendScript,
-                                         "--port",
-                                         "0",
-                                         "--quiet",
-                                         "--key-file",
-                                         dir.Path("server.key"),
-                                         "--db",
-                                         dir.Path("backend.sqlite3")};
-        args.insert(args.end(), extra_args.begin(), extra_args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        const int spawned =
-            ::posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(pipe_fds[1]);
-        stdout_fd_ = pipe_fds[0];
-        if (spawned != 0) {
-            pid_ = -1;
-            return;
-        }
-        // First line: "listening 127.0.0.1:<port>".
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (line.find('\n') == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline) {
-            pollfd ready{stdout_fd_, POLLIN, 0};
-            if (::poll(&ready, 1, 200) <= 0) {
-                continue;
-            }
-            char buffer[256];
-            const ssize_t count = ::read(stdout_fd_, buffer, sizeof(buffer));
-            if (count <= 0) {
-                break;
-            }
-            line.append(buffer, static_cast<std::size_t>(count));
-        }
-        const std::size_t colon = line.rfind(':');
-        if (line.rfind("listening ", 0) == 0 && colon != std::string::npos) {
-            port_ = std::atoi(line.c_str() + colon + 1);
-        }
-    }
-
-    ~DevBackend() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            bool reaped = false;
-            for (int i = 0; i < 250 && !reaped; ++i) {
-                reaped = ::waitpid(pid_, &status, WNOHANG) == pid_;
-                if (!reaped) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                }
-            }
-            if (!reaped) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-            }
-        }
-        if (stdout_fd_ >= 0) {
-            ::close(stdout_fd_);
-        }
-    }
-
-    DevBackend(const DevBackend&) = delete;
-    DevBackend& operator=(const DevBackend&) = delete;
-
-    int Port() const { return port_; }
-
-  private:
-    pid_t pid_ = -1;
-    int stdout_fd_ = -1;
-    int port_ = 0;
-};
 
 // Posts on the calling thread, as the worker client does in direct mode.
 class DirectHttpClient final : public BackendHttpClient {
@@ -150,7 +32,7 @@ class DirectHttpClient final : public BackendHttpClient {
 class SessionAgainstDevBackend : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!OnPath("python3") || ::access(kBackendScript.c_str(), R_OK) != 0) {
+        if (!ironpost::testing::DevBackendAvailable()) {
             GTEST_SKIP() << "python3 or the development backend is not available";
         }
     }
@@ -158,7 +40,8 @@ class SessionAgainstDevBackend : public ::testing::Test {
     // Starts the backend with `backend_args` and loads the session against it.
     void Start(const std::vector<std::string>& backend_args, const std::string& extra_config = "") {
         dir_.Write("server.key", std::string(kServerKey) + "\n");
-        backend_ = std::make_unique<DevBackend>(dir_, backend_args);
+        backend_ = std::make_unique<ironpost::testing::DevBackendProcess>(
+            dir_.Path("server.key"), dir_.Path("backend.sqlite3"), backend_args);
         ASSERT_GT(backend_->Port(), 0) << "the development backend did not start";
         const std::string config =
             "ironpost_server_key_file \"" + dir_.Path("server.key") +
@@ -204,7 +87,7 @@ class SessionAgainstDevBackend : public ::testing::Test {
     }
 
     TempDir dir_;
-    std::unique_ptr<DevBackend> backend_;
+    std::unique_ptr<ironpost::testing::DevBackendProcess> backend_;
     DirectHttpClient client_;
     RecordingCvarRegistry cvars_;
     MetamodPluginSession session_{client_};
