@@ -4,8 +4,11 @@
 // from it. Every field's configuration key and console variable name is
 // "ironpost_" followed by the field name.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ironpost {
@@ -120,6 +123,22 @@ struct ConfigParseResult {
 
 // Number of configuration keys (one per field of IronPostConfig).
 inline constexpr std::size_t kConfigKeyCount = 89;
+
+// Applies one line's raw value to its field (record, raw value, result, line
+// number). A value that does not parse adds a line-numbered error and leaves
+// the field as it was.
+using ConfigSetter =
+    std::function<void(IronPostConfig&, const std::string&, ConfigParseResult&, std::size_t)>;
+
+// The four setter kinds, each bound to one field of the matching type.
+[[nodiscard]] ConfigSetter StringSetter(std::string IronPostConfig::*field);
+[[nodiscard]] ConfigSetter BoolSetter(bool IronPostConfig::*field);
+[[nodiscard]] ConfigSetter Uint32Setter(std::uint32_t IronPostConfig::*field);
+[[nodiscard]] ConfigSetter Uint64Setter(std::uint64_t IronPostConfig::*field);
+
+// The key table: every configuration key mapped to its setter. Built once on
+// first use (thread-safe) and never changed afterwards.
+[[nodiscard]] const std::unordered_map<std::string, ConfigSetter>& Setters();
 
 // One console variable: its name, the value rendered from the loaded
 // configuration and a line of help text.

@@ -90,14 +90,14 @@ struct PlayerChainProfile {
     std::string steam_hash;
     bool linked = false;
     std::string account;
-    std::string pending_zolt_atomic;
-    std::string pending_zolt;
+    std::string pending_zolt_atomic = "0";
+    std::string pending_zolt = "0";
     std::string wallet_balance_atomic;
     std::string wallet_balance_zolt;
     std::uint64_t source_block = 0;
     std::uint64_t fetched_at_ms = 0;
     bool refresh_ok = false;
-    std::string refresh_status;
+    std::string refresh_status = "never";
 };
 
 // ---------------------------------------------------------------------------

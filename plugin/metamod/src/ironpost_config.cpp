@@ -61,15 +61,55 @@ std::optional<std::uint64_t> ParseUnsigned(const std::string& raw) {
     return result;
 }
 
-using Setter =
-    std::function<void(IronPostConfig&, const std::string&, ConfigParseResult&, std::size_t)>;
+// Cuts the line at the first "//" outside double quotes.
+std::string StripComment(const std::string& line) {
+    bool in_quotes = false;
+    for (std::size_t i = 0; i + 1 < line.size(); ++i) {
+        if (line[i] == '"') {
+            in_quotes = !in_quotes;
+        } else if (!in_quotes && line[i] == '/' && line[i + 1] == '/') {
+            return line.substr(0, i);
+        }
+    }
+    return line;
+}
 
-Setter StringSetter(std::string IronPostConfig::*field) {
+void ParseLine(const std::string& raw_line, std::size_t line_number, ConfigParseResult& result) {
+    const std::string line = Trim(StripComment(raw_line));
+    if (line.empty()) {
+        return;
+    }
+    std::size_t key_end = 0;
+    while (key_end < line.size() && !IsConfigWhitespace(line[key_end])) {
+        ++key_end;
+    }
+    const std::string key = line.substr(0, key_end);
+    const std::string value = Trim(line.substr(key_end));
+    if (key.empty() || value.empty()) {
+        result.errors.push_back(LineMessage(line_number, "expected cvar name and value"));
+        return;
+    }
+    const auto& table = Setters();
+    const auto setter = table.find(key);
+    if (setter == table.end()) {
+        result.warnings.push_back(LineMessage(line_number, "unknown cvar " + key));
+        return;
+    }
+    setter->second(result.config, value, result, line_number);
+}
+
+std::string RenderBool(bool value) {
+    return value ? "1" : "0";
+}
+
+}  // namespace
+
+ConfigSetter StringSetter(std::string IronPostConfig::*field) {
     return [field](IronPostConfig& config, const std::string& raw, ConfigParseResult&,
                    std::size_t) { config.*field = Unquote(raw); };
 }
 
-Setter BoolSetter(bool IronPostConfig::*field) {
+ConfigSetter BoolSetter(bool IronPostConfig::*field) {
     return [field](IronPostConfig& config, const std::string& raw, ConfigParseResult& result,
                    std::size_t line_number) {
         std::string value = Unquote(raw);
@@ -88,7 +128,7 @@ Setter BoolSetter(bool IronPostConfig::*field) {
     };
 }
 
-Setter Uint32Setter(std::uint32_t IronPostConfig::*field) {
+ConfigSetter Uint32Setter(std::uint32_t IronPostConfig::*field) {
     return [field](IronPostConfig& config, const std::string& raw, ConfigParseResult& result,
                    std::size_t line_number) {
         const std::optional<std::uint64_t> value = ParseUnsigned(raw);
@@ -100,7 +140,7 @@ Setter Uint32Setter(std::uint32_t IronPostConfig::*field) {
     };
 }
 
-Setter Uint64Setter(std::uint64_t IronPostConfig::*field) {
+ConfigSetter Uint64Setter(std::uint64_t IronPostConfig::*field) {
     return [field](IronPostConfig& config, const std::string& raw, ConfigParseResult& result,
                    std::size_t line_number) {
         const std::optional<std::uint64_t> value = ParseUnsigned(raw);
@@ -112,10 +152,8 @@ Setter Uint64Setter(std::uint64_t IronPostConfig::*field) {
     };
 }
 
-// The key table: built once on first use (thread-safe static initialisation)
-// and never changed afterwards.
-const std::unordered_map<std::string, Setter>& Setters() {
-    static const std::unordered_map<std::string, Setter> table = {
+const std::unordered_map<std::string, ConfigSetter>& Setters() {
+    static const std::unordered_map<std::string, ConfigSetter> table = {
         {"ironpost_enabled", BoolSetter(&IronPostConfig::enabled)},
         {"ironpost_mode", StringSetter(&IronPostConfig::mode)},
         {"ironpost_chain_rpc", StringSetter(&IronPostConfig::chain_rpc)},
@@ -235,49 +273,6 @@ const std::unordered_map<std::string, Setter>& Setters() {
     };
     return table;
 }
-
-// Cuts the line at the first "//" outside double quotes.
-std::string StripComment(const std::string& line) {
-    bool in_quotes = false;
-    for (std::size_t i = 0; i + 1 < line.size(); ++i) {
-        if (line[i] == '"') {
-            in_quotes = !in_quotes;
-        } else if (!in_quotes && line[i] == '/' && line[i + 1] == '/') {
-            return line.substr(0, i);
-        }
-    }
-    return line;
-}
-
-void ParseLine(const std::string& raw_line, std::size_t line_number, ConfigParseResult& result) {
-    const std::string line = Trim(StripComment(raw_line));
-    if (line.empty()) {
-        return;
-    }
-    std::size_t key_end = 0;
-    while (key_end < line.size() && !IsConfigWhitespace(line[key_end])) {
-        ++key_end;
-    }
-    const std::string key = line.substr(0, key_end);
-    const std::string value = Trim(line.substr(key_end));
-    if (key.empty() || value.empty()) {
-        result.errors.push_back(LineMessage(line_number, "expected cvar name and value"));
-        return;
-    }
-    const auto& table = Setters();
-    const auto setter = table.find(key);
-    if (setter == table.end()) {
-        result.warnings.push_back(LineMessage(line_number, "unknown cvar " + key));
-        return;
-    }
-    setter->second(result.config, value, result, line_number);
-}
-
-std::string RenderBool(bool value) {
-    return value ? "1" : "0";
-}
-
-}  // namespace
 
 ConfigParseResult ParseConfigText(const std::string& text) {
     ConfigParseResult result;

@@ -49,6 +49,14 @@ bool IsBotPlayer(const ConnectedPlayer& player) {
 
 namespace {
 
+// Removes every entry of a per-slot list that belongs to `slot`.
+template <typename Entry>
+void EraseSlot(std::vector<Entry>& entries, std::int32_t slot) {
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [slot](const Entry& entry) { return entry.slot == slot; }),
+                  entries.end());
+}
+
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
@@ -213,18 +221,9 @@ bool PluginRuntime::OnPlayerJoin(std::int32_t slot, const std::string& name,
         // chain view or earnings may be shown to the newcomer. (A human
         // newcomer gets a fresh session entry below; a bot gets none, so the
         // old entry must not linger under the bot's slot.)
-        session_earnings_.erase(
-            std::remove_if(session_earnings_.begin(), session_earnings_.end(),
-                           [slot](const SessionPlayerEarning& e) { return e.slot == slot; }),
-            session_earnings_.end());
-        player_chain_profiles_.erase(
-            std::remove_if(player_chain_profiles_.begin(), player_chain_profiles_.end(),
-                           [slot](const PlayerChainProfile& p) { return p.slot == slot; }),
-            player_chain_profiles_.end());
-        last_round_earnings_.erase(
-            std::remove_if(last_round_earnings_.begin(), last_round_earnings_.end(),
-                           [slot](const LastRoundPlayerEarning& e) { return e.slot == slot; }),
-            last_round_earnings_.end());
+        EraseSlot(session_earnings_, slot);
+        EraseSlot(player_chain_profiles_, slot);
+        EraseSlot(last_round_earnings_, slot);
         entry.join_sequence = next_player_join_sequence_++;
         join_sequence = entry.join_sequence;
         *existing = entry;
@@ -243,10 +242,7 @@ bool PluginRuntime::OnPlayerJoin(std::int32_t slot, const std::string& name,
     if (session_entry != session_earnings_.end() && rejoin) {
         return true;
     }
-    session_earnings_.erase(
-        std::remove_if(session_earnings_.begin(), session_earnings_.end(),
-                       [slot](const SessionPlayerEarning& e) { return e.slot == slot; }),
-        session_earnings_.end());
+    EraseSlot(session_earnings_, slot);
     SessionPlayerEarning earning;
     earning.slot = slot;
     earning.steam_id = entry.steam_id;
@@ -292,18 +288,9 @@ bool PluginRuntime::OnPlayerLeave(std::int32_t slot) {
                                                       c.victim_slot == slot;
                                            }),
                             kill_pair_counts_.end());
-    player_chain_profiles_.erase(
-        std::remove_if(player_chain_profiles_.begin(), player_chain_profiles_.end(),
-                       [slot](const PlayerChainProfile& p) { return p.slot == slot; }),
-        player_chain_profiles_.end());
-    last_round_earnings_.erase(
-        std::remove_if(last_round_earnings_.begin(), last_round_earnings_.end(),
-                       [slot](const LastRoundPlayerEarning& e) { return e.slot == slot; }),
-        last_round_earnings_.end());
-    session_earnings_.erase(
-        std::remove_if(session_earnings_.begin(), session_earnings_.end(),
-                       [slot](const SessionPlayerEarning& e) { return e.slot == slot; }),
-        session_earnings_.end());
+    EraseSlot(player_chain_profiles_, slot);
+    EraseSlot(last_round_earnings_, slot);
+    EraseSlot(session_earnings_, slot);
     if (std::none_of(players_.begin(), players_.end(), IsHumanPlayer)) {
         ResetAlphaTeamPolicyEpoch();
     }

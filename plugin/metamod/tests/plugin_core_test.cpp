@@ -1,297 +1,249 @@
-#include "ironpost_plugin.h"
-
-#include <gtest/gtest.h>
-
+#include <functional>
+#include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ironpost_backend_transport.h"
+#include "plugin_runtime_test_support.h"
 
 namespace ironpost {
 namespace {
 
-class RuntimeTest : public ::testing::Test {
+using testing_support::RuntimeTest;
+using testing_support::SteamIdForSlot;
+using Role = PlayerRole;
+
+class CoreTest : public RuntimeTest {
   protected:
     void SetUp() override {
         config_.antifarm_min_humans = 1;
-        runtime_.Load(config_);
+        RuntimeTest::SetUp();
     }
 
-    void Human(std::int32_t slot, const std::string& steam_id, PlayerRole role) {
+    void Join(std::int32_t slot, const std::string& steam_id, Role role) {
         ASSERT_TRUE(runtime_.OnPlayerJoin(slot, "p" + std::to_string(slot), steam_id, false));
         ASSERT_TRUE(runtime_.OnPlayerRoleChanged(slot, role));
     }
 
-    PlayerChainProfile Profile(std::int32_t slot, std::uint64_t fetched_at_ms) {
+    void Profile(std::int32_t slot, std::uint64_t fetched_at_ms) {
         PlayerChainProfile profile;
         profile.slot = slot;
-        profile.steam_hash = "hash" + std::to_string(slot);
         profile.fetched_at_ms = fetched_at_ms;
-        return profile;
+        runtime_.UpsertPlayerChainProfile(profile);
     }
 
-    IronPostConfig config_;
-    PluginRuntime runtime_;
+    // Everything the runtime keeps for one slot, on one line.
+    std::string SlotState(std::int32_t slot) const {
+        const auto p = runtime_.FindPlayer(slot);
+        const auto s = runtime_.SessionEarningForSlot(slot);
+        return (p ? p->name + " " + p->steam_id + " " + RoleName(p->role) + " #" +
+                        std::to_string(p->join_sequence)
+                  : "-") +
+               (s ? " | session " + s->steam_id + " " + std::to_string(s->earned_zolt) + " #" +
+                        std::to_string(s->join_sequence)
+                  : "") +
+               (runtime_.LastRoundEarningForSlot(slot) ? " | last round" : "") +
+               (runtime_.PlayerChainProfileForSlot(slot) ? " | profile" : "");
+    }
 };
 
 TEST(SteamIdForms, OnlyRecognisedIdentityShapesAreAuthenticated) {
-    struct Case {
-        const char* id;
-        bool accepted;
-    };
-    const Case cases[] = {
-        {"STEAM_0", false},      {"STEAM_0:", false},
-        {"STEAM_0:1", true},     {"STEAM_0:1:123456", true},
-        {"steam_0:1:1", false},  {"[U:1]", false},
-        {"[U:1:]", true},        {"[U:1:123]", true},
-        {"[U:1:123", false},     {"", false},
-        {"BOT", false},          {"STEAM_ID_LAN", true},
+    const std::pair<const char*, bool> cases[] = {
+        {"STEAM_0", false},      {"STEAM_0:", false}, {"STEAM_0:1", true}, {"STEAM_0:1:123", true},
+        {"steam_0:1:1", false},  {"[U:1]", false},    {"[U:1:]", true},    {"[U:1:123]", true},
+        {"[U:1:123", false},     {"", false},         {"BOT", false},      {"STEAM_ID_LAN", true},
         {"VALVE_ID_LAN", false}, {"U:1:2]", false},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(IsAuthenticatedSteamId(c.id), c.accepted) << c.id;
+    for (const auto& [id, accepted] : cases) {
+        EXPECT_EQ(IsAuthenticatedSteamId(id), accepted) << id;
     }
 }
 
-TEST_F(RuntimeTest, HumansNeedAnAcceptedIdAndAPositiveSlot) {
+TEST_F(CoreTest, JoinsNeedASlotAndAnIdentityAndAreNumberedInOrder) {
     EXPECT_FALSE(runtime_.OnPlayerJoin(1, "a", "STEAM_0", false));
     EXPECT_FALSE(runtime_.OnPlayerJoin(0, "a", "STEAM_0:1:1", false));
     EXPECT_FALSE(runtime_.OnPlayerJoin(-3, "a", "STEAM_0:1:1", false));
     EXPECT_FALSE(runtime_.OnPlayerJoin(0, "bot", "", true));
     EXPECT_TRUE(runtime_.ConnectedPlayers().empty());
-    EXPECT_TRUE(runtime_.SessionEarnings().empty());
-}
 
-TEST_F(RuntimeTest, BotsAreStoredAsBotWithoutSessionEarnings) {
+    Join(3, "STEAM_0:1:3", Role::Terrorist);
     ASSERT_TRUE(runtime_.OnPlayerJoin(5, "Bot Joe", "", true));
     ASSERT_TRUE(runtime_.OnPlayerJoin(6, "Bot Ann", "BOT_7", true));
-    const auto joe = runtime_.FindPlayer(5);
-    ASSERT_TRUE(joe);
-    EXPECT_EQ(joe->steam_id, "BOT");
-    EXPECT_TRUE(joe->authenticated);
-    EXPECT_TRUE(joe->is_bot);
-    EXPECT_FALSE(IsHumanPlayer(*joe));
-    EXPECT_EQ(runtime_.FindPlayer(6)->steam_id, "BOT_7");
-    EXPECT_TRUE(runtime_.SessionEarnings().empty());
-    // Two bots both called "BOT" are different players: no eviction.
-    ASSERT_TRUE(runtime_.OnPlayerJoin(7, "Bot Max", "", true));
-    EXPECT_EQ(runtime_.ConnectedPlayers().size(), 3u);
-}
-
-TEST_F(RuntimeTest, JoinSequencesGrowAndStartAgainAfterReload) {
-    Human(3, "STEAM_0:1:3", PlayerRole::Terrorist);
-    ASSERT_TRUE(runtime_.OnPlayerJoin(1, "bot", "", true));
-    Human(2, "STEAM_0:1:2", PlayerRole::CounterTerrorist);
-    const std::vector<ConnectedPlayer> players = runtime_.ConnectedPlayers();
-    ASSERT_EQ(players.size(), 3u);
-    EXPECT_EQ(players[0].slot, 3);
-    EXPECT_EQ(players[0].join_sequence, 1u);
-    EXPECT_EQ(players[1].join_sequence, 2u);
-    EXPECT_EQ(players[2].join_sequence, 3u);
+    ASSERT_TRUE(runtime_.OnPlayerJoin(7, "Bot Max", "", true));  // two "BOT"s: no eviction
+    Join(2, "STEAM_0:1:2", Role::CounterTerrorist);
+    std::vector<std::string> seen;
+    for (const ConnectedPlayer& p : runtime_.ConnectedPlayers()) {
+        seen.push_back(std::to_string(p.slot) + " " + p.steam_id + " #" +
+                       std::to_string(p.join_sequence) + (p.authenticated ? " auth" : "") +
+                       (p.is_bot ? " bot" : "") + (IsHumanPlayer(p) ? " human" : ""));
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"3 STEAM_0:1:3 #1 auth human", "5 BOT #2 auth bot",
+                                              "6 BOT_7 #3 auth bot", "7 BOT #4 auth bot",
+                                              "2 STEAM_0:1:2 #5 auth human"}));
+    EXPECT_EQ(runtime_.SessionEarnings().size(), 2u) << "bots get no session earnings";
     EXPECT_EQ(runtime_.CombatHumanPlayerCount(), 2u);
-    runtime_.Load(config_);
-    Human(9, "STEAM_0:1:9", PlayerRole::Spectator);
-    EXPECT_EQ(runtime_.FindPlayer(9)->join_sequence, 1u);
-    EXPECT_EQ(runtime_.CombatHumanPlayerCount(), 0u);
+    ASSERT_TRUE(runtime_.OnPlayerRoleChanged(2, Role::Spectator));
+    EXPECT_EQ(runtime_.CombatHumanPlayerCount(), 1u);
+
+    Reload();
+    Join(9, "STEAM_0:1:9", Role::Terrorist);
+    EXPECT_EQ(runtime_.FindPlayer(9)->join_sequence, 1u) << "numbering restarts with a load";
 }
 
-TEST_F(RuntimeTest, RejoinKeepsRoleSequenceAndSessionEarnings) {
-    Human(2, "STEAM_0:1:2", PlayerRole::Terrorist);
-    Human(3, "STEAM_0:1:3", PlayerRole::CounterTerrorist);
+TEST_F(CoreTest, RejoinKeepsTheSlotsStateAndAnotherIdentityStartsAfresh) {
+    Join(2, "STEAM_0:1:2", Role::Terrorist);
+    Join(3, "STEAM_0:1:3", Role::CounterTerrorist);
     ASSERT_TRUE(runtime_.QueueRewardEntry(2, 1, 0, 100));
-    ASSERT_TRUE(runtime_.OnPlayerJoin(2, "renamed", "STEAM_0:1:2", false));
-    const auto player = runtime_.FindPlayer(2);
-    EXPECT_EQ(player->name, "renamed");
-    EXPECT_EQ(player->role, PlayerRole::Terrorist);
-    EXPECT_EQ(player->join_sequence, 1u);
-    ASSERT_TRUE(runtime_.SessionEarningForSlot(2));
-    EXPECT_EQ(runtime_.SessionEarningForSlot(2)->earned_zolt, 100u);
-    EXPECT_EQ(runtime_.SessionEarnings().size(), 2u);
-}
-
-TEST_F(RuntimeTest, AnotherIdentityInTheSlotStartsAfresh) {
-    Human(2, "STEAM_0:1:2", PlayerRole::Terrorist);
-    Human(3, "STEAM_0:1:3", PlayerRole::CounterTerrorist);
-    ASSERT_TRUE(runtime_.QueueRewardEntry(2, 1, 0, 100));
-    runtime_.UpsertPlayerChainProfile(Profile(2, 10));
+    ASSERT_TRUE(runtime_.QueueRewardEntry(3, 1, 0, 40));
+    Profile(2, 10);
     runtime_.SnapshotLastRoundEarnings(1, SettlementRelayStatus::Included, 50);
-    ASSERT_TRUE(runtime_.LastRoundEarningForSlot(2));
-
+    ASSERT_TRUE(runtime_.OnPlayerJoin(2, "renamed", "STEAM_0:1:2", false));
+    EXPECT_EQ(SlotState(2),
+              "renamed STEAM_0:1:2 terrorist #1 | session STEAM_0:1:2 100 #1 | last round | "
+              "profile");
     ASSERT_TRUE(runtime_.OnPlayerJoin(2, "newcomer", "STEAM_0:0:77", false));
-    const auto player = runtime_.FindPlayer(2);
-    EXPECT_EQ(player->steam_id, "STEAM_0:0:77");
-    EXPECT_EQ(player->role, PlayerRole::Unassigned);
-    EXPECT_EQ(player->join_sequence, 3u);
-    EXPECT_FALSE(runtime_.PlayerChainProfileForSlot(2));
-    EXPECT_FALSE(runtime_.LastRoundEarningForSlot(2));
-    ASSERT_TRUE(runtime_.SessionEarningForSlot(2));
-    EXPECT_EQ(runtime_.SessionEarningForSlot(2)->earned_zolt, 0u);
-    EXPECT_EQ(runtime_.SessionEarningForSlot(2)->steam_id, "STEAM_0:0:77");
-    EXPECT_EQ(runtime_.SessionEarningForSlot(2)->join_sequence, 3u);
-    // The slot keeps its place in the table.
-    EXPECT_EQ(runtime_.ConnectedPlayers().front().slot, 2);
-    // A bot taking a human's slot is another identity too.
+    EXPECT_EQ(SlotState(2), "newcomer STEAM_0:0:77 unassigned #3 | session STEAM_0:0:77 0 #3");
+    EXPECT_EQ(runtime_.ConnectedPlayers().front().slot, 2) << "the slot keeps its place";
+    // A bot taking a human's slot shows nothing of the human's earnings.
     ASSERT_TRUE(runtime_.OnPlayerJoin(3, "bot", "", true));
-    EXPECT_FALSE(runtime_.SessionEarningForSlot(3));
+    EXPECT_EQ(SlotState(3), "bot BOT unassigned #4");
 }
 
-TEST_F(RuntimeTest, DuplicateIdentityEvictsTheOldSlotWithEverythingItOwned) {
-    Human(2, "STEAM_0:1:2", PlayerRole::Terrorist);
-    Human(3, "STEAM_0:1:3", PlayerRole::CounterTerrorist);
-    Human(5, "STEAM_0:1:5", PlayerRole::CounterTerrorist);
+// A second connection of one identity leaves the first slot the way a
+// disconnect does: the slot's own state goes, its settlement events stay.
+TEST_F(CoreTest, DuplicateIdentityAndLeavingRemoveTheSlotButNotItsSettlementEvents) {
+    Join(2, "STEAM_0:1:2", Role::Terrorist);
+    Join(3, "STEAM_0:1:3", Role::CounterTerrorist);
+    Join(5, "STEAM_0:1:5", Role::CounterTerrorist);
     ASSERT_TRUE(runtime_.BeginRound(1));
     ASSERT_TRUE(runtime_.RecordKillEvent(2, 3, false));
     ASSERT_TRUE(runtime_.RecordKillEvent(5, 2, false));
+    ASSERT_TRUE(runtime_.RecordWeaponPurchase(2, "ak47", 2500, 1).spend);
     ASSERT_TRUE(runtime_.QueueTransferIntent(2, 3, 10));
-    ASSERT_TRUE(runtime_.QueueTransferIntent(5, 2, 10));
-    ASSERT_TRUE(runtime_.QueueTransferIntent(3, 5, 10));
-    runtime_.UpsertPlayerChainProfile(Profile(2, 10));
+    ASSERT_TRUE(runtime_.QueueTransferIntent(5, 2, 20));
+    ASSERT_TRUE(runtime_.QueueTransferIntent(3, 5, 30));
+    Profile(2, 10);
     runtime_.SnapshotLastRoundEarnings(1, SettlementRelayStatus::Queued, 5);
 
     ASSERT_TRUE(runtime_.OnPlayerJoin(4, "again", "STEAM_0:1:2", false));
-    EXPECT_FALSE(runtime_.FindPlayer(2));
-    ASSERT_TRUE(runtime_.FindPlayer(4));
-    EXPECT_EQ(runtime_.FindPlayer(4)->join_sequence, 4u);
-    const auto transfers = runtime_.PendingTransfers();
-    ASSERT_EQ(transfers.size(), 1u);
-    EXPECT_EQ(transfers[0].from_slot, 3);
-    EXPECT_FALSE(runtime_.PlayerChainProfileForSlot(2));
-    EXPECT_FALSE(runtime_.LastRoundEarningForSlot(2));
-    EXPECT_FALSE(runtime_.SessionEarningForSlot(2));
-    EXPECT_EQ(runtime_.SessionEarningForSlot(4)->earned_zolt, 0u);
-    // Rewards stay in the round's settlement: they carry the identity.
+    EXPECT_EQ(SlotState(2), "-");
+    EXPECT_EQ(SlotState(4), "again STEAM_0:1:2 unassigned #4 | session STEAM_0:1:2 0 #4");
+    ASSERT_EQ(runtime_.PendingTransfers().size(), 1u);
+    EXPECT_EQ(runtime_.PendingTransfers()[0].amount, 30u);
     EXPECT_EQ(runtime_.PendingRewards().size(), 2u);
+    EXPECT_EQ(runtime_.PendingWeaponSpends().size(), 1u);
+    EXPECT_EQ(runtime_.PendingCombatStats().size(), 3u);
+    EXPECT_EQ(runtime_.PendingRivalStats().size(), 2u);
+    // Slot 5 killed slot 2 once, yet may kill its next occupant five times:
+    // the counter went with the slot.
+    Join(2, "STEAM_0:1:22", Role::Terrorist);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(runtime_.RecordKillEvent(5, 2, false)) << i;
+    }
+    EXPECT_TRUE(runtime_.OnPlayerLeave(5));
+    EXPECT_FALSE(runtime_.OnPlayerLeave(5));
+    EXPECT_EQ(SlotState(5), "-");
+    EXPECT_TRUE(runtime_.PendingTransfers().empty());
+    EXPECT_EQ(runtime_.PendingRewards().size(), 7u);
 }
 
-TEST_F(RuntimeTest, SharedPlaceholderIdsNeverEvictAnotherSlot) {
+TEST_F(CoreTest, SharedPlaceholderIdsNeverEvictAnotherSlot) {
     // Every player of a LAN server, and every player not yet validated, is
     // reported under one of these shared ids.
     for (const char* placeholder : {"STEAM_ID_LAN", "STEAM_ID_PENDING"}) {
         SCOPED_TRACE(placeholder);
-        runtime_.Load(config_);
-        Human(1, placeholder, PlayerRole::Terrorist);
-        Human(2, placeholder, PlayerRole::CounterTerrorist);
-        Human(3, placeholder, PlayerRole::CounterTerrorist);
+        Reload();
+        Join(1, placeholder, Role::Terrorist);
+        Join(2, placeholder, Role::CounterTerrorist);
+        Join(3, placeholder, Role::CounterTerrorist);
         EXPECT_EQ(runtime_.ConnectedPlayers().size(), 3u);
         EXPECT_EQ(runtime_.SessionEarnings().size(), 3u);
-        EXPECT_EQ(runtime_.FindPlayer(1)->role, PlayerRole::Terrorist);
     }
-    // The VALVE_ forms are not identities the runtime accepts for humans.
-    EXPECT_FALSE(runtime_.OnPlayerJoin(4, "v", "VALVE_ID_LAN", false));
-    EXPECT_FALSE(runtime_.OnPlayerJoin(4, "v", "VALVE_ID_PENDING", false));
+    EXPECT_FALSE(runtime_.OnPlayerJoin(4, "v", "VALVE_ID_LAN", false)) << "not an accepted form";
     EXPECT_TRUE(IsPlaceholderSteamId("VALVE_ID_PENDING"));
     EXPECT_FALSE(IsPlaceholderSteamId("STEAM_0:1:2"));
 }
 
-TEST_F(RuntimeTest, RoleChangesNeedAPlayerAndUnknownRolesBecomeUnassigned) {
-    EXPECT_FALSE(runtime_.OnPlayerRoleChanged(4, PlayerRole::Terrorist));
-    Human(4, "STEAM_0:1:4", PlayerRole::Spectator);
-    EXPECT_EQ(runtime_.FindPlayer(4)->role, PlayerRole::Spectator);
-    EXPECT_TRUE(runtime_.OnPlayerRoleChanged(4, static_cast<PlayerRole>(17)));
-    EXPECT_EQ(runtime_.FindPlayer(4)->role, PlayerRole::Unassigned);
-    EXPECT_TRUE(runtime_.OnPlayerRoleChanged(4, static_cast<PlayerRole>(-1)));
-    EXPECT_EQ(runtime_.FindPlayer(4)->role, PlayerRole::Unassigned);
-    EXPECT_STREQ(RoleName(static_cast<PlayerRole>(17)), "unassigned");
+TEST_F(CoreTest, RoleChangesNeedAPlayerAndUnknownRolesBecomeUnassigned) {
+    EXPECT_FALSE(runtime_.OnPlayerRoleChanged(4, Role::Terrorist));
+    Join(4, "STEAM_0:1:4", Role::Spectator);
+    for (const int bad : {17, -1}) {
+        ASSERT_TRUE(runtime_.OnPlayerRoleChanged(4, Role::Spectator));
+        EXPECT_TRUE(runtime_.OnPlayerRoleChanged(4, static_cast<Role>(bad)));
+        EXPECT_EQ(runtime_.FindPlayer(4)->role, Role::Unassigned) << bad;
+    }
+    EXPECT_STREQ(RoleName(static_cast<Role>(17)), "unassigned");
+    EXPECT_STREQ(RoleName(Role::CounterTerrorist), "counter_terrorist");
+    EXPECT_STREQ(RoundPhaseName(RoundPhase::SettlementPending), "settlement_pending");
     EXPECT_STREQ(RoundPhaseName(static_cast<RoundPhase>(9)), "idle");
 }
 
-TEST_F(RuntimeTest, LeavingRemovesTheSlotsEntriesButKeepsItsSettlementEvents) {
-    Human(2, "STEAM_0:1:2", PlayerRole::Terrorist);
-    Human(3, "STEAM_0:1:3", PlayerRole::CounterTerrorist);
-    ASSERT_TRUE(runtime_.BeginRound(1));
-    ASSERT_TRUE(runtime_.RecordKillEvent(3, 2, true));
-    ASSERT_TRUE(runtime_.QueueTransferIntent(3, 2, 10));
-    ASSERT_TRUE(runtime_.RecordWeaponPurchase(3, "ak47", 2500, 1).allowed);
-    runtime_.UpsertPlayerChainProfile(Profile(3, 10));
-
-    EXPECT_TRUE(runtime_.OnPlayerLeave(3));
-    EXPECT_FALSE(runtime_.OnPlayerLeave(3));
-    EXPECT_FALSE(runtime_.FindPlayer(3));
-    EXPECT_TRUE(runtime_.PendingTransfers().empty());
-    EXPECT_FALSE(runtime_.PlayerChainProfileForSlot(3));
-    EXPECT_FALSE(runtime_.SessionEarningForSlot(3));
-    EXPECT_EQ(runtime_.PendingRewards().size(), 1u);
-    EXPECT_EQ(runtime_.PendingWeaponSpends().size(), 1u);
-    EXPECT_FALSE(runtime_.PendingCombatStats().empty());
-    // The kill counter went with the player: a new player in slot 3 starts
-    // with a fresh repeated-victim count.
-    Human(3, "STEAM_0:1:33", PlayerRole::CounterTerrorist);
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_TRUE(runtime_.RecordKillEvent(3, 2, false)) << i;
+// Every transition and refusal of the phase machine, intake replies included.
+TEST_F(CoreTest, PhaseMachineMovesAndRefusesAsDesigned) {
+    Join(2, "STEAM_0:1:2", Role::Terrorist);
+    std::uint32_t round = 0;
+    const auto reply = [&](bool accepted, SettlementRelayStatus status) {
+        PluginSettlementIntakeResponse response;
+        response.accepted = accepted;
+        response.relay_status = status;
+        return runtime_.ApplySettlementIntakeResponse(response);
+    };
+    using S = SettlementRelayStatus;
+    const std::map<std::string, std::function<bool()>> ops = {
+        {"begin_zero", [&] { return runtime_.BeginRound(0); }},
+        {"begin", [&] { return runtime_.BeginRound(++round); }},
+        {"end", [&] { return runtime_.EndRound(); }},
+        {"submitted", [&] { return runtime_.MarkSettlementSubmitted(); }},
+        {"included", [&] { return runtime_.MarkSettlementIncluded(); }},
+        {"buy_setup", [&] { return runtime_.BeginBuySetup(); }},
+        {"reset", [&] { return runtime_.ResetRoundToIdle(); }},
+        {"reward", [&] { return runtime_.QueueRewardEntry(2, 0, 0, 5).has_value(); }},
+        {"one_reward_pending", [&] { return runtime_.PendingRewards().size() == 1; }},
+        {"reply_queued", [&] { return reply(true, S::Queued); }},
+        {"reply_submitted", [&] { return reply(true, S::Submitted); }},
+        {"reply_included", [&] { return reply(true, S::Included); }},
+        {"reply_finalized", [&] { return reply(true, S::Finalized); }},
+        {"refused_finalized", [&] { return reply(false, S::Finalized); }},
+        {"reply_others",
+         [&] {
+             return reply(true, S::Failed) || reply(true, S::Unknown) ||
+                    reply(true, S::NotSubmitted);
+         }},
+    };
+    using P = RoundPhase;
+    // Each step runs its operations in order; all give the same result and
+    // leave the same phase.
+    const std::tuple<const char*, bool, RoundPhase> steps[] = {
+        {"begin_zero end submitted included buy_setup reply_queued", false, P::Idle},
+        {"begin", true, P::RoundActive},
+        {"begin submitted included buy_setup reply_queued", false, P::RoundActive},
+        {"end", true, P::SettlementPending},
+        {"end buy_setup reply_others refused_finalized", false, P::SettlementPending},
+        {"submitted reply_queued reply_submitted", true, P::SettlementPending},
+        {"reply_finalized", true, P::ChainIncluded},
+        {"included reply_included end", false, P::ChainIncluded},
+        {"buy_setup reward buy_setup one_reward_pending", true, P::BuySetup},
+        {"submitted end", false, P::BuySetup},
+        {"begin end included begin end begin", true, P::RoundActive},
+        {"reset reset", true, P::Idle},
+    };
+    for (const auto& [names, ok, phase] : steps) {
+        std::istringstream list(names);
+        for (std::string op; list >> op;) {
+            EXPECT_EQ(ops.at(op)(), ok) << op << " towards " << RoundPhaseName(phase);
+        }
+        EXPECT_EQ(runtime_.CurrentRoundState().phase, phase) << names;
     }
-}
-
-TEST_F(RuntimeTest, PhaseMachineMovesAndRefusesAsDesigned) {
-    EXPECT_FALSE(runtime_.BeginRound(0));
-    EXPECT_FALSE(runtime_.EndRound());
-    EXPECT_FALSE(runtime_.MarkSettlementSubmitted());
-    EXPECT_FALSE(runtime_.MarkSettlementIncluded());
-    EXPECT_FALSE(runtime_.BeginBuySetup());
-    ASSERT_TRUE(runtime_.BeginRound(7));
-    EXPECT_EQ(runtime_.CurrentRoundState().round_number, 7u);
-    EXPECT_FALSE(runtime_.BeginRound(8)) << "a round is already active";
-    EXPECT_FALSE(runtime_.MarkSettlementSubmitted());
-    EXPECT_FALSE(runtime_.BeginBuySetup());
-    ASSERT_TRUE(runtime_.EndRound());
-    EXPECT_EQ(runtime_.CurrentRoundState().phase, RoundPhase::SettlementPending);
-    EXPECT_FALSE(runtime_.EndRound());
-    EXPECT_TRUE(runtime_.MarkSettlementSubmitted());
-    EXPECT_EQ(runtime_.CurrentRoundState().phase, RoundPhase::SettlementPending);
-    EXPECT_FALSE(runtime_.BeginBuySetup());
-    ASSERT_TRUE(runtime_.MarkSettlementIncluded());
-    EXPECT_EQ(runtime_.CurrentRoundState().phase, RoundPhase::ChainIncluded);
-    EXPECT_FALSE(runtime_.MarkSettlementIncluded());
-    ASSERT_TRUE(runtime_.BeginBuySetup());
-    ASSERT_TRUE(runtime_.BeginBuySetup()) << "buy setup again is a no-op";
-    EXPECT_EQ(runtime_.CurrentRoundState().phase, RoundPhase::BuySetup);
-    ASSERT_TRUE(runtime_.BeginRound(8));
-    ASSERT_TRUE(runtime_.EndRound());
-    ASSERT_TRUE(runtime_.BeginRound(9)) << "a round may start while settlement is pending";
-    ASSERT_TRUE(runtime_.ResetRoundToIdle());
     const RoundState idle = runtime_.CurrentRoundState();
-    EXPECT_EQ(idle.phase, RoundPhase::Idle);
     EXPECT_EQ(idle.round_number, 0u);
     EXPECT_EQ(idle.intermission_seconds, 12u);
     EXPECT_EQ(idle.settlement_timeout_seconds, 8u);
     EXPECT_EQ(idle.timeout_mode, "extend_intermission");
-}
-
-TEST_F(RuntimeTest, StartingARoundClearsThePreviousRoundsEvents) {
-    Human(2, "STEAM_0:1:2", PlayerRole::Terrorist);
-    Human(3, "STEAM_0:1:3", PlayerRole::CounterTerrorist);
-    ASSERT_TRUE(runtime_.BeginRound(1));
-    ASSERT_TRUE(runtime_.RecordKillEvent(2, 3, false));
-    ASSERT_TRUE(runtime_.RecordWeaponPurchase(3, "ak47", 2500, 1).spend);
-    ASSERT_TRUE(runtime_.QueueTransferIntent(2, 3, 5));
-    ASSERT_TRUE(runtime_.EndRound());
-    ASSERT_TRUE(runtime_.BeginRound(2));
-    EXPECT_TRUE(runtime_.PendingRewards().empty());
-    EXPECT_TRUE(runtime_.PendingWeaponSpends().empty());
-    EXPECT_TRUE(runtime_.PendingTransfers().empty());
-    EXPECT_TRUE(runtime_.PendingCombatStats().empty());
-    EXPECT_TRUE(runtime_.PendingRivalStats().empty());
-    // Session earnings outlive the round.
-    EXPECT_EQ(runtime_.SessionEarningForSlot(2)->earned_zolt, 100u);
-}
-
-TEST_F(RuntimeTest, IntakeResponsesMoveThePendingSettlement) {
-    PluginSettlementIntakeResponse response;
-    response.accepted = true;
-    response.relay_status = SettlementRelayStatus::Queued;
-    EXPECT_FALSE(runtime_.ApplySettlementIntakeResponse(response)) << "nothing pending";
-    ASSERT_TRUE(runtime_.BeginRound(1));
-    ASSERT_TRUE(runtime_.EndRound());
-    EXPECT_TRUE(runtime_.ApplySettlementIntakeResponse(response));
-    response.relay_status = SettlementRelayStatus::Failed;
-    EXPECT_FALSE(runtime_.ApplySettlementIntakeResponse(response));
-    response.relay_status = SettlementRelayStatus::Finalized;
-    response.accepted = false;
-    EXPECT_FALSE(runtime_.ApplySettlementIntakeResponse(response));
-    EXPECT_EQ(runtime_.CurrentRoundState().phase, RoundPhase::SettlementPending);
-    response.accepted = true;
-    EXPECT_TRUE(runtime_.ApplySettlementIntakeResponse(response));
-    EXPECT_EQ(runtime_.CurrentRoundState().phase, RoundPhase::ChainIncluded);
+    ASSERT_TRUE(runtime_.BeginRound(42));
+    EXPECT_EQ(runtime_.CurrentRoundState().round_number, 42u);
 }
 
 TEST(SettlementTimeout, EachPolicyHasItsEffect) {
@@ -319,6 +271,7 @@ TEST(SettlementTimeout, EachPolicyHasItsEffect) {
         const SettlementTimeoutDecision early = runtime.HandleSettlementTimeout();
         EXPECT_EQ(early.mode, "not_settlement_pending");
         EXPECT_EQ(early.phase, RoundPhase::Idle);
+        EXPECT_FALSE(early.intermission_extended);
         ASSERT_TRUE(runtime.BeginRound(3));
         ASSERT_TRUE(runtime.EndRound());
         const SettlementTimeoutDecision decision = runtime.HandleSettlementTimeout();
@@ -328,9 +281,8 @@ TEST(SettlementTimeout, EachPolicyHasItsEffect) {
         EXPECT_EQ(decision.intermission_extended, c.extended);
         EXPECT_EQ(runtime.CurrentRoundState().phase, c.phase);
         EXPECT_EQ(runtime.CurrentRoundState().crypto_features_enabled, c.crypto);
-        // The next round switches the features back on.
         ASSERT_TRUE(runtime.BeginRound(4));
-        EXPECT_TRUE(runtime.CurrentRoundState().crypto_features_enabled);
+        EXPECT_TRUE(runtime.CurrentRoundState().crypto_features_enabled) << "switched back on";
     }
     PluginRuntime unloaded;
     const SettlementTimeoutDecision decision = unloaded.HandleSettlementTimeout();
@@ -338,65 +290,47 @@ TEST(SettlementTimeout, EachPolicyHasItsEffect) {
     EXPECT_FALSE(decision.crypto_features_enabled);
 }
 
-TEST_F(RuntimeTest, ChainProfilesAreNormalisedAndReplacedBySlot) {
-    Human(2, "STEAM_0:1:2", PlayerRole::Terrorist);
+TEST_F(CoreTest, ChainProfilesAreNormalisedReplacedAndMarkedFailed) {
+    const auto stored = [&](std::int32_t slot) {
+        const auto p = runtime_.PlayerChainProfileForSlot(slot);
+        return p ? p->account + " " + p->pending_zolt_atomic + "/" + p->pending_zolt + " " +
+                       (p->refresh_ok ? "ok " : "failed ") + p->refresh_status + " @" +
+                       std::to_string(p->fetched_at_ms) + " block " +
+                       std::to_string(p->source_block)
+                 : "-";
+    };
+    Join(2, "STEAM_0:1:2", Role::Terrorist);
     runtime_.SnapshotLastRoundEarnings(4, SettlementRelayStatus::Submitted, 99);
-    PlayerChainProfile profile = Profile(2, 1000);
-    profile.refresh_status = "never";
-    profile.source_block = 0;
+    PlayerChainProfile profile{2, "h", true, "acct", "", "", "", "", 0, 1000, false, "never"};
     runtime_.UpsertPlayerChainProfile(profile);
-    auto stored = runtime_.PlayerChainProfileForSlot(2);
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->pending_zolt_atomic, "0");
-    EXPECT_EQ(stored->pending_zolt, "0");
-    EXPECT_TRUE(stored->refresh_ok);
-    EXPECT_EQ(stored->refresh_status, "ok");
-    EXPECT_EQ(runtime_.LastRoundEarningForSlot(2)->source_block, 0u);
-
+    EXPECT_EQ(stored(2), "acct 0/0 ok ok @1000 block 0");
     profile.pending_zolt_atomic = "1500";
     profile.refresh_status = "partial";
     profile.source_block = 812;
     runtime_.UpsertPlayerChainProfile(profile);
-    ASSERT_EQ(runtime_.PlayerChainProfiles().size(), 1u);
-    stored = runtime_.PlayerChainProfileForSlot(2);
-    EXPECT_EQ(stored->pending_zolt_atomic, "1500");
-    EXPECT_EQ(stored->refresh_status, "partial");
+    EXPECT_EQ(stored(2), "acct 1500/0 ok partial @1000 block 812");
     EXPECT_EQ(runtime_.LastRoundEarningForSlot(2)->source_block, 812u);
-
-    runtime_.UpsertPlayerChainProfile(Profile(0, 5));
-    runtime_.UpsertPlayerChainProfile(Profile(-2, 5));
-    EXPECT_EQ(runtime_.PlayerChainProfiles().size(), 1u);
-}
-
-TEST_F(RuntimeTest, RefreshFailuresKeepTheLastGoodData) {
-    PlayerChainProfile profile = Profile(2, 1000);
-    profile.account = "5Grw";
-    profile.linked = true;
+    profile.source_block = 0;
     runtime_.UpsertPlayerChainProfile(profile);
-    runtime_.MarkPlayerChainProfileRefreshFailure(2, 9000, "");
-    auto stored = runtime_.PlayerChainProfileForSlot(2);
-    EXPECT_FALSE(stored->refresh_ok);
-    EXPECT_EQ(stored->refresh_status, "refresh_failed");
-    EXPECT_EQ(stored->account, "5Grw");
-    EXPECT_TRUE(stored->linked);
-    EXPECT_EQ(stored->fetched_at_ms, 1000u);
+    EXPECT_EQ(runtime_.LastRoundEarningForSlot(2)->source_block, 812u) << "0 is not a block";
 
+    runtime_.MarkPlayerChainProfileRefreshFailure(2, 9000, "");
+    EXPECT_EQ(stored(2), "acct 1500/0 failed refresh_failed @1000 block 0");
     runtime_.MarkPlayerChainProfileRefreshFailure(7, 9000, "backend_unavailable");
-    stored = runtime_.PlayerChainProfileForSlot(7);
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->refresh_status, "backend_unavailable");
-    EXPECT_EQ(stored->pending_zolt, "0");
-    EXPECT_EQ(stored->fetched_at_ms, 0u);
-    EXPECT_FALSE(stored->refresh_ok);
-    runtime_.MarkPlayerChainProfileRefreshFailure(0, 9000, "x");
+    EXPECT_EQ(stored(7), " 0/0 failed backend_unavailable @0 block 0");
+    for (const std::int32_t bad : {0, -2}) {
+        profile.slot = bad;
+        runtime_.UpsertPlayerChainProfile(profile);
+        runtime_.MarkPlayerChainProfileRefreshFailure(bad, 9000, "x");
+    }
     EXPECT_EQ(runtime_.PlayerChainProfiles().size(), 2u);
 }
 
-TEST_F(RuntimeTest, ProfilesGoStaleAtTheExactBoundary) {
+TEST_F(CoreTest, ProfilesGoStaleAtTheExactBoundary) {
     EXPECT_TRUE(runtime_.PlayerChainProfileStale(2, 5000, 3)) << "no profile";
     runtime_.MarkPlayerChainProfileRefreshFailure(2, 5000, "x");
     EXPECT_TRUE(runtime_.PlayerChainProfileStale(2, 5000, 3)) << "never fetched";
-    runtime_.UpsertPlayerChainProfile(Profile(2, 10000));
+    Profile(2, 10000);
     EXPECT_FALSE(runtime_.PlayerChainProfileStale(2, 12999, 3));
     EXPECT_TRUE(runtime_.PlayerChainProfileStale(2, 13000, 3));
     EXPECT_FALSE(runtime_.PlayerChainProfileStale(2, 9000, 3)) << "clock behind the fetch";
@@ -405,12 +339,16 @@ TEST_F(RuntimeTest, ProfilesGoStaleAtTheExactBoundary) {
     EXPECT_TRUE(runtime_.PlayerChainProfileStale(2, 10000 + 4294967295000ull, 4294967295u));
 }
 
-TEST(RuntimeLifecycle, UnloadedRuntimeRefusesEverythingAndOnlyConfigThrows) {
+struct RecordingRegistry : CvarRegistry {
+    void RegisterCvar(const CvarDefinition& definition) override { seen.push_back(definition); }
+    std::vector<CvarDefinition> seen;
+};
+
+TEST(RuntimeLifecycle, UnloadedRuntimeRefusesChangesAndOnlyConfigThrows) {
     PluginRuntime runtime;
-    EXPECT_FALSE(runtime.IsLoaded());
-    EXPECT_THROW((void)runtime.Config(), std::logic_error);
     try {
         (void)runtime.Config();
+        ADD_FAILURE() << "Config() of an unloaded runtime must throw";
     } catch (const std::logic_error& error) {
         EXPECT_STREQ(error.what(), "plugin runtime is not loaded");
     }
@@ -429,6 +367,13 @@ TEST(RuntimeLifecycle, UnloadedRuntimeRefusesEverythingAndOnlyConfigThrows) {
     runtime.Load(config);
     EXPECT_EQ(runtime.Config().reward_kill, 250u);
     EXPECT_EQ(runtime.CurrentRoundState().intermission_seconds, 30u);
+    RecordingRegistry registry;
+    runtime.RegisterCvars(registry);
+    ASSERT_EQ(registry.seen.size(), 89u);
+    EXPECT_EQ(registry.seen.front().name, "ironpost_enabled");
+    EXPECT_EQ(registry.seen.back().name, "ironpost_log_config_hash");
+    EXPECT_EQ(registry.seen[37].default_value, "250") << "published from the loaded copy";
+
     ASSERT_TRUE(runtime.OnPlayerJoin(1, "a", "STEAM_0:1:1", false));
     ASSERT_TRUE(runtime.BeginRound(1));
     runtime.Unload();
@@ -439,24 +384,6 @@ TEST(RuntimeLifecycle, UnloadedRuntimeRefusesEverythingAndOnlyConfigThrows) {
     EXPECT_EQ(state.timeout_mode, "");
     EXPECT_TRUE(runtime.ConnectedPlayers().empty());
     EXPECT_TRUE(runtime.SessionEarnings().empty());
-}
-
-struct RecordingRegistry : CvarRegistry {
-    void RegisterCvar(const CvarDefinition& definition) override { seen.push_back(definition); }
-    std::vector<CvarDefinition> seen;
-};
-
-TEST(RuntimeLifecycle, RegistersEveryConsoleVariableFromTheLoadedCopy) {
-    IronPostConfig config;
-    config.reward_kill = 250;
-    PluginRuntime runtime;
-    runtime.Load(config);
-    RecordingRegistry registry;
-    runtime.RegisterCvars(registry);
-    ASSERT_EQ(registry.seen.size(), 89u);
-    EXPECT_EQ(registry.seen.front().name, "ironpost_enabled");
-    EXPECT_EQ(registry.seen.back().name, "ironpost_log_config_hash");
-    EXPECT_EQ(registry.seen[37].default_value, "250");
 }
 
 }  // namespace

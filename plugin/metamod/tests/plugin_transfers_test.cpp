@@ -9,8 +9,9 @@
 namespace ironpost {
 namespace {
 
+using testing_support::DescribeAll;
+using testing_support::Lines;
 using testing_support::RuntimeTest;
-using testing_support::SteamIdForSlot;
 using Role = PlayerRole;
 
 // Seats: 1 Alice (T, the sender), 2 Terrorist, 3 Counter-Terrorist,
@@ -43,28 +44,22 @@ TEST_F(TransferTest, MenuListsEveryHumanRecipientWithItsDisabledReason) {
     EXPECT_EQ(menu.from_slot, 1);
     EXPECT_EQ(menu.min_amount, 5u);
     EXPECT_EQ(menu.max_amount, 900u);
-    struct Expected {
-        std::int32_t slot;
-        const char* label;
-        const char* reason;
-    };
-    // Table order; the sender and the bot are not listed.
-    const std::vector<Expected> expected = {
-        {2, "#2 Bob (terrorist)", "teammate_disabled"},
-        {3, "#3 Carol (counter_terrorist)", ""},
-        {4, "#4 Dan (spectator)", ""},
-        {6, "#6 Eve (unassigned)", "target_not_ready"},
-    };
-    ASSERT_EQ(menu.recipients.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const TransferMenuRecipient& r = menu.recipients[i];
-        EXPECT_EQ(r.slot, expected[i].slot);
-        EXPECT_EQ(r.label, expected[i].label);
-        EXPECT_EQ(r.disabled_reason, expected[i].reason);
-        EXPECT_EQ(r.selectable, std::string(expected[i].reason).empty());
-        EXPECT_EQ(r.steam_id, SteamIdForSlot(r.slot));
+    Lines recipients;
+    for (const TransferMenuRecipient& r : menu.recipients) {
+        recipients.push_back(std::to_string(r.slot) + " " + r.name + " " + r.steam_id + " " +
+                             RoleName(r.role) + " | " + r.label + " | " +
+                             (r.selectable ? "selectable" : r.disabled_reason));
     }
-    EXPECT_EQ(menu.recipients[1].role, Role::CounterTerrorist);
+    // Table order; the sender and the bot are not listed.
+    EXPECT_EQ(recipients,
+              (Lines{"2 Bob STEAM_0:1:1002 terrorist | #2 Bob (terrorist) | teammate_disabled",
+                     "3 Carol STEAM_0:1:1003 counter_terrorist | #3 Carol (counter_terrorist) | "
+                     "selectable",
+                     "4 Dan STEAM_0:1:1004 spectator | #4 Dan (spectator) | selectable",
+                     "6 Eve STEAM_0:1:1006 unassigned | #6 Eve (unassigned) | target_not_ready"}));
+    for (const TransferMenuRecipient& r : menu.recipients) {
+        EXPECT_EQ(r.selectable, r.disabled_reason.empty()) << r.slot;
+    }
 }
 
 TEST_F(TransferTest, MenuIsUnavailableWithTheReasonForTheSender) {
@@ -85,7 +80,7 @@ TEST_F(TransferTest, MenuIsUnavailableWithTheReasonForTheSender) {
 
 struct SelectionCase {
     const char* name;
-    std::function<void(IronPostConfig&)> configure;
+    const char* config;  // see Configure
     std::int32_t from;
     std::int32_t to;
     std::uint64_t amount;
@@ -97,10 +92,7 @@ class TransferSelectionTest : public TransferTest,
 
 TEST_P(TransferSelectionTest, FirstFailingRuleGivesTheReason) {
     const SelectionCase& c = GetParam();
-    if (c.configure) {
-        c.configure(config_);
-        Reload();
-    }
+    Configure(c.config);
     Seat();
     const TransferMenuSelectionResult result = Select(c.from, c.to, c.amount);
     EXPECT_EQ(result.reason, c.reason);
@@ -110,49 +102,44 @@ TEST_P(TransferSelectionTest, FirstFailingRuleGivesTheReason) {
     EXPECT_EQ(runtime_.PendingTransfers().size(), queued ? 1u : 0u);
 }
 
-const auto kMax500 = [](IronPostConfig& c) { c.transfer_max_zolt = 500; };
+const char* const kMax500 = "transfer_max_zolt 500";
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, TransferSelectionTest,
     ::testing::Values(
-        SelectionCase{"Teammate", nullptr, 1, 2, 1, "queued"},
-        SelectionCase{"Opponent", nullptr, 1, 3, 1, "queued"},
-        SelectionCase{"Spectator", nullptr, 1, 4, 1, "queued"},
+        SelectionCase{"Teammate", "", 1, 2, 1, "queued"},
+        SelectionCase{"Opponent", "", 1, 3, 1, "queued"},
+        SelectionCase{"Spectator", "", 1, 4, 1, "queued"},
         SelectionCase{"AtMaximum", kMax500, 1, 3, 500, "queued"},
         SelectionCase{"AboveMaximum", kMax500, 1, 3, 501, "above_maximum"},
         // The amount is tested before the players' roles.
-        SelectionCase{"ZeroToBot", nullptr, 1, 5, 0, "below_minimum"},
-        SelectionCase{"ZeroToSelf", nullptr, 1, 1, 0, "below_minimum"},
+        SelectionCase{"ZeroToBot", "", 1, 5, 0, "below_minimum"},
+        SelectionCase{"ZeroToSelf", "", 1, 1, 0, "below_minimum"},
         SelectionCase{"TooMuchFromSpectator", kMax500, 4, 3, 501, "above_maximum"},
-        SelectionCase{"ToBot", nullptr, 1, 5, 10, "bot_disabled"},
-        SelectionCase{"ToSelf", nullptr, 1, 1, 10, "self_transfer"},
-        SelectionCase{"FromSpectator", nullptr, 4, 3, 10, "source_not_ready"},
-        SelectionCase{"ToUnassigned", nullptr, 1, 6, 10, "target_not_ready"},
-        SelectionCase{"ToNobody", nullptr, 1, 9, 10, "target_not_ready"},
-        SelectionCase{"FromNobody", nullptr, 9, 3, 10, "source_not_ready"},
-        SelectionCase{"SpectatorsOff",
-                      [](IronPostConfig& c) { c.transfer_allow_spectators = false; }, 1, 4, 10,
+        SelectionCase{"ToBot", "", 1, 5, 10, "bot_disabled"},
+        SelectionCase{"ToSelf", "", 1, 1, 10, "self_transfer"},
+        SelectionCase{"FromSpectator", "", 4, 3, 10, "source_not_ready"},
+        SelectionCase{"ToUnassigned", "", 1, 6, 10, "target_not_ready"},
+        SelectionCase{"ToNobody", "", 1, 9, 10, "target_not_ready"},
+        SelectionCase{"FromNobody", "", 9, 3, 10, "source_not_ready"},
+        SelectionCase{"SpectatorsOff", "transfer_allow_spectators 0", 1, 4, 10,
                       "spectator_disabled"},
-        SelectionCase{"TeammatesOff", [](IronPostConfig& c) { c.transfer_allow_teammates = false; },
-                      1, 2, 10, "teammate_disabled"},
-        SelectionCase{"OpponentsOff", [](IronPostConfig& c) { c.transfer_allow_opponents = false; },
-                      1, 3, 10, "opponent_disabled"},
-        SelectionCase{"Disabled", [](IronPostConfig& c) { c.transfer_enabled = false; }, 1, 3, 0,
-                      "transfer_disabled"}),
+        SelectionCase{"TeammatesOff", "transfer_allow_teammates 0", 1, 2, 10, "teammate_disabled"},
+        SelectionCase{"OpponentsOff", "transfer_allow_opponents 0", 1, 3, 10, "opponent_disabled"},
+        SelectionCase{"Disabled", "transfer_enabled 0", 1, 3, 0, "transfer_disabled"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(TransferValidation, FreeFunctionChecksLoadedAndEnabledFirst) {
+TEST(TransferValidation, FreeFunctionsCheckLoadedFirstAndBotsBeforeRoles) {
     const IronPostConfig config;
     EXPECT_EQ(ValidateTransferSelection(config, false, std::nullopt, std::nullopt, 0).reason,
               "runtime_not_loaded");
     ConnectedPlayer source{1, "a", "STEAM_0:1:1", Role::Terrorist, true, false, 1};
-    ConnectedPlayer target{2, "b", "STEAM_0:1:2", Role::CounterTerrorist, true, false, 2};
+    const ConnectedPlayer target{2, "b", "STEAM_0:1:2", Role::CounterTerrorist, true, false, 2};
     const TransferMenuSelectionResult ok =
         ValidateTransferSelection(config, true, source, target, 1);
     EXPECT_TRUE(ok.accepted);
     EXPECT_EQ(ok.reason, "accepted");
     EXPECT_FALSE(ok.intent);
-    // A bot sender is refused before its role is looked at.
     source.is_bot = true;
     source.role = Role::Spectator;
     EXPECT_EQ(TransferTargetRejectionReason(config, source, target), "bot_disabled");
@@ -164,22 +151,13 @@ TEST_F(TransferTest, IntentsCarryIdsNoncesAndRolesThatSurviveRounds) {
     const TransferMenuSelectionResult first = Select(1, 3, 250);
     const TransferMenuSelectionResult second = Select(1, 4, 40);
     ASSERT_TRUE(first.intent && second.intent);
-    EXPECT_EQ(first.intent->intent_id, 1u);
     EXPECT_EQ(first.intent->menu_nonce, "menu-1");
-    EXPECT_EQ(first.intent->from_slot, 1);
-    EXPECT_EQ(first.intent->to_slot, 3);
-    EXPECT_EQ(first.intent->from_steam_id, SteamIdForSlot(1));
-    EXPECT_EQ(first.intent->to_steam_id, SteamIdForSlot(3));
-    EXPECT_EQ(first.intent->amount, 250u);
-    EXPECT_EQ(first.intent->target_role, Role::CounterTerrorist);
     EXPECT_EQ(second.intent->intent_id, 2u);
-    EXPECT_EQ(second.intent->menu_nonce, "menu-2");
-    EXPECT_EQ(second.intent->target_role, Role::Spectator);
     // The recipient's later team change does not rewrite the queued intent.
     ASSERT_TRUE(runtime_.OnPlayerRoleChanged(3, Role::Terrorist));
-    EXPECT_EQ(runtime_.PendingTransfers()[0].target_role, Role::CounterTerrorist);
-
-    EXPECT_EQ(EndRoundAndDraft().zolt_transfer_entries.size(), 2u);
+    EXPECT_EQ(DescribeAll(EndRoundAndDraft().zolt_transfer_entries),
+              (Lines{"1 1->3 STEAM_0:1:1001->STEAM_0:1:1003 250 counter_terrorist menu-1",
+                     "2 1->4 STEAM_0:1:1001->STEAM_0:1:1004 40 spectator menu-2"}));
     ASSERT_TRUE(runtime_.BeginRound(2));
     EXPECT_TRUE(runtime_.PendingTransfers().empty());
     const auto third = runtime_.QueueTransferIntent(1, 3, 5);
