@@ -75,6 +75,11 @@ class DevelopmentFileSettlementSigner final : public SettlementSigner {
     std::string key_material_;
 };
 
+// Loads the server's signer from its key file. Defined with the other start-up
+// file readers; ironpost_plugin_bootstrap.h documents what is read.
+[[nodiscard]] DevelopmentFileSettlementSigner LoadDevelopmentFileSettlementSigner(
+    const std::string& path);
+
 // A copy of a complete draft with `server_signature` set by `signer`, or
 // nothing when the draft is incomplete or the signer gives no signature.
 [[nodiscard]] std::optional<RoundSettlementDraft> SignSettlementDraft(

@@ -9,6 +9,7 @@
 
 #include "ironpost_config.h"
 #include "ironpost_crypto.h"
+#include "ironpost_metamod_adapter.h"
 
 namespace ironpost {
 
@@ -26,8 +27,6 @@ inline constexpr std::size_t kMaxServerKeyFileBytes = 64 * 1024;
 
 // ---------------------------------------------------------------------------
 // Loading the plugin from its configuration file
-
-class MetamodPluginAdapter;
 
 struct MetamodPluginLoadResult {
     bool loaded = false;

@@ -19,6 +19,7 @@
 #include "ironpost_crypto.h"
 #include "ironpost_metamod_adapter.h"
 #include "ironpost_plugin.h"
+#include "ironpost_plugin_bootstrap.h"
 #include "ironpost_settlement_retry.h"
 
 namespace ironpost {

@@ -5,7 +5,6 @@
 
 #include <climits>
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -31,70 +30,47 @@ TEST(BackendUrl, JoinsWithExactlyOneSlash) {
 }
 
 // The exact text with all headers is checked on the wire by the loopback
-// tests; these cover the URL forms a loopback peer cannot show.
-TEST(PlainHttpRequestText, HostLineCarriesThePortOnlyWhenItIsNot80) {
-    const struct {
-        std::string url, content_type, head;
-    } cases[] = {{"http://backend/x", "a/b", "POST /x HTTP/1.1\r\nHost: backend\r\n"},
-                 {"http://backend:80/x?a=1", "a/b", "POST /x?a=1 HTTP/1.1\r\nHost: backend\r\n"},
-                 {"http://backend:9000", "a/b", "POST / HTTP/1.1\r\nHost: backend:9000\r\n"},
-                 {"http://[::1]:8080/v1", "a/b", "POST /v1 HTTP/1.1\r\nHost: [::1]:8080\r\n"},
-                 {"http://[::1]/v1", "a/b", "POST /v1 HTTP/1.1\r\nHost: [::1]\r\n"},
-                 {"http://h:1/p", "",
-                  "POST /p HTTP/1.1\r\nHost: h:1\r\nConnection: close\r\nContent-Type: \r\n"
-                  "Content-Length: 0\r\n\r\n"}};
-    for (const auto& c : cases) {
-        BackendHttpPostRequest request;
-        request.url = c.url;
-        request.content_type = c.content_type;
-        const auto url = ParseHttpUrl(c.url);
-        ASSERT_TRUE(url.has_value()) << c.url;
-        EXPECT_EQ(BuildPlainHttpRequestText(*url, request).text.rfind(c.head, 0), 0u) << c.url;
-    }
-}
-
-TEST(PlainHttpRequestText, OnlyPlainHttpUrlsParse) {
-    for (const char* url : {"https://backend/x", "HTTP://backend/x", " http://backend", "backend",
-                            "ftp://backend", ""}) {
-        EXPECT_FALSE(ParseHttpUrl(url).has_value()) << url;
-        BackendHttpPostRequest request;
-        request.url = url;
-        EXPECT_EQ(SubmitPlainHttpPost(request, 100).error,
-                  "only plain http:// backend URLs are supported in alpha")
-            << url;
-    }
-}
-
-// A field that could end its line would let a configured value or a peer
-// identifier smuggle extra headers or a second request onto the wire.
-TEST(PlainHttpRequestText, LineBreaksNeverReachTheWire) {
+// tests; these cover the URL forms a loopback peer cannot show, and fields that
+// could end their line: a configured value or a peer identifier must not
+// smuggle extra headers or a second request onto the wire.
+TEST(PlainHttpRequestText, HeadOrRefusal) {
     const struct {
         std::string url, content_type;
         PluginHttpHeader header;
-        std::string error;
-    } cases[] = {
-        {"http://h:1/x\r\nX-Evil: 1", "a", {"X", "1"}, "invalid URL path"},
-        {"http://h:1/a b", "a", {"X", "1"}, "invalid URL path"},
-        {"http://h\r\nX-Evil:1/x", "a", {"X", "1"}, "invalid URL host"},
-        {"http://h:80\n/x", "a", {"X", "1"}, "invalid URL host"},
-        {"http://h:1/x", "a\r\nX-Evil: 1", {"X", "1"}, "invalid content type"},
-        {"http://h:1/x", "a", {"X\r\nEvil", "1"}, "invalid header name"},
-        {"http://h:1/x", "a", {"X Evil", "1"}, "invalid header name"},
-        {"http://h:1/x", "a", {"X:Evil", "1"}, "invalid header name"},
-        {"http://h:1/x", "a", {"X", "1\r\nX-Evil: 1"}, "invalid header value for X"},
-        {"http://h:1/x", "a", {"X", "1\n"}, "invalid header value for X"},
-        {"http://h:1/x", "a", {"X", "1\0"s}, "invalid header value for X"},
-    };
+        std::string head_or_error;
+    } cases[] = {{"http://backend/x", "a", {}, "POST /x HTTP/1.1\r\nHost: backend\r\n"},
+                 {"http://backend:80/x?a=1", "a", {}, "POST /x?a=1 HTTP/1.1\r\nHost: backend\r\n"},
+                 {"http://backend:9000", "a", {}, "POST / HTTP/1.1\r\nHost: backend:9000\r\n"},
+                 {"http://[::1]:8080/v1", "a", {}, "POST /v1 HTTP/1.1\r\nHost: [::1]:8080\r\n"},
+                 {"http://[::1]/v1", "a", {}, "POST /v1 HTTP/1.1\r\nHost: [::1]\r\n"},
+                 {"http://h:1/p",
+                  "",
+                  {"", "dropped"},
+                  "POST /p HTTP/1.1\r\nHost: h:1\r\nConnection: close\r\nContent-Type: \r\n"
+                  "Content-Length: 0\r\n\r\n"},
+                 {"http://h:1/x\r\nX-Evil: 1", "a", {}, "invalid URL path"},
+                 {"http://h:1/a b", "a", {}, "invalid URL path"},
+                 {"http://h\r\nX-Evil:1/x", "a", {}, "invalid URL host"},
+                 {"http://h:80\n/x", "a", {}, "invalid URL host"},
+                 {"http://h:1/x", "a\r\nX-Evil: 1", {}, "invalid content type"},
+                 {"http://h:1/x", "a", {"X\r\nEvil", "1"}, "invalid header name"},
+                 {"http://h:1/x", "a", {"X Evil", "1"}, "invalid header name"},
+                 {"http://h:1/x", "a", {"X:Evil", "1"}, "invalid header name"},
+                 {"http://h:1/x", "a", {"X", "1\r\nX-Evil: 1"}, "invalid header value for X"},
+                 {"http://h:1/x", "a", {"X", "1\n"}, "invalid header value for X"},
+                 {"http://h:1/x", "a", {"X", "1\0"s}, "invalid header value for X"}};
     for (const auto& c : cases) {
-        BackendHttpPostRequest request;
-        request.url = c.url;
-        request.content_type = c.content_type;
-        request.headers = {c.header};
-        const auto url = ParseHttpUrl(c.url);
-        ASSERT_TRUE(url.has_value()) << c.url;
-        const PlainHttpRequestText text = BuildPlainHttpRequestText(*url, request);
-        EXPECT_EQ(text.error, c.error) << c.url;
-        EXPECT_TRUE(text.text.empty());
+        const PlainHttpRequestText text = BuildPlainHttpRequestText(
+            ParseHttpUrl(c.url).value(), {c.url, c.content_type, {c.header}, ""});
+        EXPECT_EQ(text.error.empty() ? text.text.substr(0, c.head_or_error.size()) : text.error,
+                  c.head_or_error);
+        EXPECT_TRUE(text.error.empty() || text.text.empty()) << c.url;
+    }
+    for (const char* url : {"https://backend/x", "HTTP://backend/x", " http://backend", "backend",
+                            "ftp://backend", ""}) {
+        EXPECT_FALSE(ParseHttpUrl(url).has_value()) << url;
+        EXPECT_EQ(SubmitPlainHttpPost({url, "a", {}, ""}, 100).error,
+                  "only plain http:// backend URLs are supported in alpha");
     }
 }
 
@@ -234,77 +210,34 @@ TEST(IntakeReply, OutcomeTable) {
     EXPECT_EQ(Joined(failed.errors), "backend request failed: connect failed: x");
 }
 
-// Whatever arrives, a rejected reply explains itself, and nothing from the
-// body can make a non-2xx reply accepted.
-void ExpectSaneParse(const std::string& body) {
-    const PluginSettlementIntakeResponse ok =
-        ParsePluginSettlementIntakeHttpResponse(Http(200, body));
-    if (!ok.accepted) {
-        EXPECT_FALSE(ok.errors.empty()) << body;
-    }
-    const PluginSettlementIntakeResponse failed =
-        ParsePluginSettlementIntakeHttpResponse(Http(502, body));
-    EXPECT_FALSE(failed.accepted) << body;
-    EXPECT_EQ(failed.status_code, 502) << body;
-}
-
+// Whatever arrives, nothing overruns or recurses without bound, a rejected
+// reply explains itself, and nothing in the body makes a non-2xx reply accepted.
 TEST(IntakeReply, SurvivesHostileBodies) {
-    const std::string deep_arrays = "{\"accepted\":" + std::string(200000, '[');
-    const std::string deep_objects =
-        "{\"accepted\":true,\"relay\":" + std::string(200000, '{') + "}";
-    const std::string closers = "{\"a\":" + std::string(1000, ']') + std::string(1000, '}');
-    const std::string cases[] = {
-        deep_arrays,
-        deep_objects,
-        closers,
-        "{\"accepted\":true,\"statusCode\":" + std::string(5000, '9') + "}",
-        "{\"accepted\":true,\"statusCode\":-" + std::string(5000, '0') + "1}",
-        "{\"accepted\":true,\"errors\":[\"unterminated",
+    const std::string bodies[] = {
+        "{\"accepted\":" + std::string(200000, '['),
+        "{\"accepted\":true,\"relay\":" + std::string(200000, '{') + "}",
+        "{\"a\":" + std::string(1000, ']') + std::string(1000, '}'),
+        "{\"accepted\":true,\"statusCode\":-" + std::string(5000, '9') + "}",
         "{\"accepted\":true,\"errors\":[\"a\\\"]}",
         "{\"accepted\":true,\"errors\":[,,,\"\\\\\",]}",
         "{\"accepted\":true,\"relay\":{\"extrinsicStatus\":\"inc\\",
         "{\"accepted\":true,\"requestId\":\"\\",
+        "{\"accepted\":true\0,\"x\":1}"s,
         "{\"\\",
         "{\"",
         "{",
         "\"",
         "\\",
-        "{\"accepted\":true\0,\"x\":1}"s,
-        "\xff\xfe{\"accepted\":true}",
-        "{\"accepted\":true,\"relay\":[}]}",
         std::string(100000, '"'),
         std::string(100000, '\\')};
-    for (const std::string& body : cases) {
-        ExpectSaneParse(body);
-    }
-}
-
-TEST(IntakeReply, SurvivesMutatedReplies) {
-    const std::string seed =
-        R"({"accepted":true,"requestId":"r","errors":["a","b"],"relay":{"errors":["c"],)"
-        R"("extrinsicStatus":"queued","extrinsicHash":"0x1"},"statusCode":202})";
-    const char alphabet[] = "{}[]\",:\\ 0-9tfx\r\n";
-    std::mt19937 random(20240611u);
-    for (int round = 0; round < 3000; ++round) {
-        std::string body = seed;
-        const int edits = 1 + static_cast<int>(random() % 4);
-        for (int e = 0; e < edits && !body.empty(); ++e) {
-            const std::size_t at = random() % body.size();
-            const char c = alphabet[random() % (sizeof(alphabet) - 1)];
-            switch (random() % 3) {
-                case 0:
-                    body[at] = c;
-                    break;
-                case 1:
-                    body.insert(at, 1, c);
-                    break;
-                default:
-                    body.erase(at, 1 + random() % 8);
-                    break;
-            }
-        }
-        ExpectSaneParse(body);
-        ExpectSaneParse(body.substr(0, random() % (body.size() + 1)));
+    for (const std::string& body : bodies) {
+        const PluginSettlementIntakeResponse ok =
+            ParsePluginSettlementIntakeHttpResponse(Http(200, body));
+        EXPECT_TRUE(ok.accepted || !ok.errors.empty()) << body;
+        const PluginSettlementIntakeResponse failed =
+            ParsePluginSettlementIntakeHttpResponse(Http(502, body));
+        EXPECT_FALSE(failed.accepted) << body;
+        EXPECT_EQ(failed.status_code, 502) << body;
     }
 }
 

@@ -19,8 +19,10 @@ namespace {
 
 constexpr std::uint32_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 
-std::vector<std::pair<std::string, std::string>> Pairs(const std::vector<PluginHttpHeader>& list) {
-    std::vector<std::pair<std::string, std::string>> pairs;
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+Headers Pairs(const std::vector<PluginHttpHeader>& list) {
+    Headers pairs;
     for (const PluginHttpHeader& header : list) {
         pairs.emplace_back(header.name, header.value);
     }
@@ -28,47 +30,22 @@ std::vector<std::pair<std::string, std::string>> Pairs(const std::vector<PluginH
 }
 
 PluginSettlementHttpRequest SettlementRequest() {
-    PluginSettlementHttpRequest request;
-    request.method = "POST";
-    request.path = "/v1/plugin/settlements";
-    request.content_type = "application/json";
-    request.request_id = "req-1";
-    request.server_id = "srv-1";
-    request.body = "{\"envelope\":1}";
-    return request;
+    return {
+        "POST", "/v1/plugin/settlements", "application/json", "req-1", "srv-1", "{\"envelope\":1}",
+        ""};
 }
 
-class TokenFile : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        path_ = ::testing::TempDir() + "ironpost_token_" + std::to_string(::getpid());
-    }
-    void TearDown() override { std::remove(path_.c_str()); }
-    void Write(const std::string& content) { std::ofstream(path_, std::ios::binary) << content; }
-    std::string path_;
-};
-
-TEST_F(TokenFile, IsReadOnlyInBearerModeAndTrimmedIntoTheAuthHeader) {
-    Write("  tok-123\r\n");
-    IronPostConfig config;
-    config.backend_auth_token_file = path_;
-    EXPECT_EQ(LoadBackendTransportOptionsFromConfig(config).auth_token, "");
-
-    config.backend_auth_mode = " Bearer_Token_FILE\t";
-    const BackendTransportOptions options = LoadBackendTransportOptionsFromConfig(config);
-    EXPECT_TRUE(ValidateBackendTransportOptions(options).empty());
-    EXPECT_EQ(BuildBackendRequestHeaders(options, SettlementRequest(), 1).at(2).value,
-              "Bearer tok-123");
-
-    config.backend_auth_token_file = path_ + ".missing";
-    EXPECT_EQ(ValidateBackendTransportOptions(LoadBackendTransportOptionsFromConfig(config)),
-              std::vector<std::string>{"backend bearer token is required"});
-}
-
-TEST(TransportOptions, CopyEveryBackendSettingFromTheConfiguration) {
+// Every backend setting lands in its own option (the headers show the names,
+// the delays and the attempt count); in bearer mode, written in any case and
+// with spaces, the token comes from its file, trimmed.
+TEST(TransportOptions, ComeFromTheConfigurationAndTheTokenFile) {
+    const std::string token_file =
+        ::testing::TempDir() + "ironpost_token_" + std::to_string(::getpid());
+    std::ofstream(token_file, std::ios::binary) << "  tok-123\r\n";
     IronPostConfig config;
     config.backend_url = "http://b:1";
-    config.backend_auth_mode = "bearer_token_file";
+    config.backend_auth_mode = " Bearer_Token_FILE\t";
+    config.backend_auth_token_file = token_file;
     config.backend_auth_header = "H-Auth";
     config.backend_server_id_header = "H-Server";
     config.backend_request_id_header = "H-Request";
@@ -76,19 +53,27 @@ TEST(TransportOptions, CopyEveryBackendSettingFromTheConfiguration) {
     config.backend_retry_max_attempts = 4;
     config.backend_retry_base_delay_ms = 30;
     config.backend_retry_max_delay_ms = 90;
-    const BackendTransportOptions o = BuildBackendTransportOptions(config, "\n t \t");
-    EXPECT_EQ(o.backend_url, "http://b:1");
-    EXPECT_EQ(o.auth_mode, "bearer_token_file");
-    EXPECT_EQ(o.auth_token, "t");
-    EXPECT_EQ(Pairs(BuildBackendRequestHeaders(o, SettlementRequest(), 2)),
-              (std::vector<std::pair<std::string, std::string>>{{"H-Server", "srv-1"},
-                                                                {"H-Request", "req-1"},
-                                                                {"H-Auth", "Bearer t"},
-                                                                {"X-IronPost-Attempt", "2"},
-                                                                {"X-IronPost-Max-Attempts", "4"}}));
+    const BackendTransportOptions o = LoadBackendTransportOptionsFromConfig(config);
+    EXPECT_TRUE(ValidateBackendTransportOptions(o).empty());
+    EXPECT_EQ(o.backend_url + "|" + o.auth_mode + "|" + o.auth_token,
+              "http://b:1| Bearer_Token_FILE\t|tok-123");
     EXPECT_EQ(o.http_timeout_ms, 700u);
-    EXPECT_EQ(o.retry_policy.base_delay_ms, 30u);
-    EXPECT_EQ(o.retry_policy.max_delay_ms, 90u);
+    EXPECT_EQ(Pairs(BuildBackendRequestHeaders(o, SettlementRequest(), 2)),
+              (Headers{{"H-Server", "srv-1"},
+                       {"H-Request", "req-1"},
+                       {"H-Auth", "Bearer tok-123"},
+                       {"X-IronPost-Attempt", "2"},
+                       {"X-IronPost-Max-Attempts", "4"}}));
+    EXPECT_EQ(ShouldRetryBackendResponse({}, 2, o.retry_policy).delay_ms, 60u);
+    EXPECT_EQ(ShouldRetryBackendResponse({}, 3, o.retry_policy).delay_ms, 90u);
+    EXPECT_EQ(BuildBackendTransportOptions(config, "\n t \t").auth_token, "t");
+
+    config.backend_auth_mode = "none";
+    EXPECT_EQ(LoadBackendTransportOptionsFromConfig(config).auth_token, "") << "file read";
+    std::remove(token_file.c_str());
+    config.backend_auth_mode = "bearer_token_file";
+    EXPECT_EQ(ValidateBackendTransportOptions(LoadBackendTransportOptionsFromConfig(config)),
+              std::vector<std::string>{"backend bearer token is required"});
 }
 
 TEST(TransportOptions, ValidationReportsEveryProblemInOrder) {
@@ -115,8 +100,7 @@ TEST(TransportOptions, ValidationReportsEveryProblemInOrder) {
           "backend retry max delay must be greater than 0",
           "backend HTTP timeout must be greater than 0"}},
         {bearer, {"backend bearer token is required", "backend auth header is required"}},
-        {inverted, {"backend retry max delay must be greater than or equal to base delay"}},
-    };
+        {inverted, {"backend retry max delay must be greater than or equal to base delay"}}};
     for (const auto& c : cases) {
         EXPECT_EQ(ValidateBackendTransportOptions(c.options), c.errors);
     }
@@ -140,19 +124,17 @@ TEST(RequestHeaders, SkipEmptyPartsAndSendAttemptsOnlyForRetryingPolicies) {
     const struct {
         BackendTransportOptions options;
         PluginSettlementHttpRequest request;
-        std::vector<std::pair<std::string, std::string>> headers;
-    } cases[] = {
-        {plain,
-         SettlementRequest(),
-         {{"X-IronPost-Server-Id", "srv-1"}, {"X-IronPost-Request-Id", "req-1"}}},
-        {plain, anonymous, {{"X-IronPost-Request-Id", "req-1"}}},
-        {token_without_mode,
-         SettlementRequest(),
-         {{"X-IronPost-Server-Id", "srv-1"}, {"X-IronPost-Request-Id", "req-1"}}},
-        {no_names,
-         SettlementRequest(),
-         {{"X-IronPost-Attempt", "7"}, {"X-IronPost-Max-Attempts", "2"}}},
-    };
+        Headers headers;
+    } cases[] = {{plain,
+                  SettlementRequest(),
+                  {{"X-IronPost-Server-Id", "srv-1"}, {"X-IronPost-Request-Id", "req-1"}}},
+                 {plain, anonymous, {{"X-IronPost-Request-Id", "req-1"}}},
+                 {token_without_mode,
+                  SettlementRequest(),
+                  {{"X-IronPost-Server-Id", "srv-1"}, {"X-IronPost-Request-Id", "req-1"}}},
+                 {no_names,
+                  SettlementRequest(),
+                  {{"X-IronPost-Attempt", "7"}, {"X-IronPost-Max-Attempts", "2"}}}};
     for (const auto& c : cases) {
         EXPECT_EQ(Pairs(BuildBackendRequestHeaders(c.options, c.request, 7)), c.headers);
     }
@@ -184,8 +166,7 @@ TEST(RetryDecision, RetriesTransientStatusesAndTransportErrorsOnly) {
         {Rejected(200, {"backend response body is empty"}), true},
         {Rejected(200, {"backend response body is empty "}), false},
         {Rejected(400, {" backend request failed: x"}), false},
-        {Rejected(400, {"backend request failed"}), false},
-    };
+        {Rejected(400, {"backend request failed"}), false}};
     for (const auto& c : by_errors) {
         EXPECT_EQ(ShouldRetryBackendResponse(c.response, 1, policy).retry, c.retry)
             << c.response.errors.back();
@@ -201,23 +182,21 @@ TEST(RetryDecision, DelayDoublesUpToTheCapWithoutOverflow) {
     const struct {
         BackendRetryPolicy policy;
         std::uint32_t attempt, delay;
-    } cases[] = {
-        {{9, 250, 2000}, 0, 250},
-        {{9, 250, 2000}, 1, 250},
-        {{9, 250, 2000}, 2, 500},
-        {{9, 250, 2000}, 3, 1000},
-        {{9, 250, 2000}, 4, 2000},
-        {{9, 250, 2000}, 8, 2000},
-        {{9, 250, 300}, 1, 250},
-        {{9, 250, 300}, 2, 300},
-        {{9, 500, 100}, 1, 100},
-        {{kMax32, 1, kMax32}, 32, 1u << 31},
-        {{kMax32, 1, kMax32}, 33, kMax32},
-        {{kMax32, 3000000000u, 4000000000u}, 2, 4000000000u},
-        {{kMax32, 250, 2000}, kMax32 - 1, 2000},
-        {{kMax32, 0, 0}, kMax32 - 1, 0},
-        {{kMax32, 0, 10}, kMax32 - 1, 0},
-    };
+    } cases[] = {{{9, 250, 2000}, 0, 250},
+                 {{9, 250, 2000}, 1, 250},
+                 {{9, 250, 2000}, 2, 500},
+                 {{9, 250, 2000}, 3, 1000},
+                 {{9, 250, 2000}, 4, 2000},
+                 {{9, 250, 2000}, 8, 2000},
+                 {{9, 250, 300}, 1, 250},
+                 {{9, 250, 300}, 2, 300},
+                 {{9, 500, 100}, 1, 100},
+                 {{kMax32, 1, kMax32}, 32, 1u << 31},
+                 {{kMax32, 1, kMax32}, 33, kMax32},
+                 {{kMax32, 3000000000u, 4000000000u}, 2, 4000000000u},
+                 {{kMax32, 250, 2000}, kMax32 - 1, 2000},
+                 {{kMax32, 0, 0}, kMax32 - 1, 0},
+                 {{kMax32, 0, 10}, kMax32 - 1, 0}};
     for (const auto& c : cases) {
         const BackendRetryDecision d =
             ShouldRetryBackendResponse(Rejected(503), c.attempt, c.policy);
@@ -247,32 +226,40 @@ const BackendHttpResponse kDown{0, "", "connect failed: Connection refused"};
 const BackendHttpResponse kQueued{202, R"({"accepted":true,"relay":{"extrinsicStatus":"queued"}})",
                                   ""};
 const BackendHttpResponse kAcceptedDespite503{200, R"({"accepted":true,"statusCode":503})", ""};
+const std::string kExhausted = "backend retry attempts exhausted after ";
+
+// Errors joined with "|" keep each case on one line.
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string joined;
+    for (const std::string& line : lines) {
+        joined += (joined.empty() ? "" : "|") + line;
+    }
+    return joined;
+}
 
 TEST(SettlementTransport, RetriesAtOnceAndReportsExhaustion) {
-    const std::string exhausted = "backend retry attempts exhausted after ";
     const struct {
         std::uint32_t max_attempts;
         std::vector<BackendHttpResponse> replies;
         std::size_t posts;
         bool accepted;
-        std::vector<std::string> errors;
+        std::string errors;
     } cases[] = {
-        {1, {kBusy}, 1, false, {"backend returned HTTP 503", exhausted + "1 attempts"}},
-        {1, {kBad}, 1, false, {"bad draft", "backend returned HTTP 400", exhausted + "1 attempts"}},
-        {3, {kBad}, 1, false, {"bad draft", "backend returned HTTP 400"}},
+        {1, {kBusy}, 1, false, "backend returned HTTP 503|" + kExhausted + "1 attempts"},
+        {1, {kBad}, 1, false, "bad draft|backend returned HTTP 400|" + kExhausted + "1 attempts"},
+        {3, {kBad}, 1, false, "bad draft|backend returned HTTP 400"},
         {3,
          {kBusy, kBusy, kBad},
          3,
          false,
-         {"bad draft", "backend returned HTTP 400", exhausted + "3 attempts"}},
+         "bad draft|backend returned HTTP 400|" + kExhausted + "3 attempts"},
         {3,
          {kDown},
          3,
          false,
-         {"backend request failed: connect failed: Connection refused", exhausted + "3 attempts"}},
-        {3, {kBusy, kQueued}, 2, true, {}},
-        {3, {kAcceptedDespite503}, 1, true, {}},
-    };
+         "backend request failed: connect failed: Connection refused|" + kExhausted + "3 attempts"},
+        {3, {kBusy, kQueued}, 2, true, ""},
+        {3, {kAcceptedDespite503}, 1, true, ""}};
     for (const auto& c : cases) {
         BackendTransportOptions options;
         options.backend_url = "http://b:9/";
@@ -281,26 +268,24 @@ TEST(SettlementTransport, RetriesAtOnceAndReportsExhaustion) {
         HttpBackendSettlementTransport transport(options, client);
         const PluginSettlementIntakeResponse r =
             transport.SubmitSettlementRequest(SettlementRequest());
-        EXPECT_EQ(client.posts.size(), c.posts) << c.max_attempts;
-        EXPECT_EQ(r.accepted, c.accepted);
-        EXPECT_EQ(r.errors, c.errors);
+        EXPECT_EQ(client.posts.size(), c.posts) << c.errors;
+        EXPECT_EQ(r.accepted, c.accepted) << c.errors;
+        EXPECT_EQ(Joined(r.errors), c.errors);
         for (std::size_t i = 0; i < client.posts.size() && c.max_attempts >= 2; ++i) {
             EXPECT_EQ(client.posts[i].headers.at(2).value, std::to_string(i + 1));
         }
     }
-}
 
-TEST(SettlementTransport, AttemptPostsTheRequestToTheJoinedUrl) {
+    // The base-URL constructor keeps every other option at its default.
     ScriptedClient client({kQueued});
     HttpBackendSettlementTransport transport("http://b:9/", client);
     EXPECT_TRUE(transport.SubmitSettlementRequest(SettlementRequest()).accepted);
     ASSERT_EQ(client.posts.size(), 1u);
-    EXPECT_EQ(client.posts[0].url, "http://b:9/v1/plugin/settlements");
-    EXPECT_EQ(client.posts[0].content_type, "application/json");
-    EXPECT_EQ(client.posts[0].body, "{\"envelope\":1}");
-    EXPECT_EQ(Pairs(client.posts[0].headers),
-              (std::vector<std::pair<std::string, std::string>>{
-                  {"X-IronPost-Server-Id", "srv-1"}, {"X-IronPost-Request-Id", "req-1"}}));
+    const BackendHttpPostRequest& post = client.posts[0];
+    EXPECT_EQ(post.url + " " + post.content_type + " " + post.body,
+              "http://b:9/v1/plugin/settlements application/json {\"envelope\":1}");
+    EXPECT_EQ(Pairs(post.headers),
+              (Headers{{"X-IronPost-Server-Id", "srv-1"}, {"X-IronPost-Request-Id", "req-1"}}));
 }
 
 TEST(SettlementTransport, InvalidOptionsSendNothing) {

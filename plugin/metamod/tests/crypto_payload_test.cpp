@@ -27,16 +27,12 @@ RoundSettlementDraft RichDraft() {
     draft.roster_root = "roster";
     draft.config_hash = "cfg";
     draft.server_signature = "dev-v1:0123456789abcdef";
-    draft.reward_entries = {
-        {3, "STEAM_0:1:2", 1, 0, 100},
-        {-1, "ST\x1f\\x", 0, 57, 0},
-    };
+    draft.reward_entries = {{3, "STEAM_0:1:2", 1, 0, 100}, {-1, "ST\x1f\\x", 0, 57, 0}};
     draft.weapon_spend_entries = {{4, "STEAM_0:0:9", "ak47", 0, 12}};
     draft.zolt_transfer_entries = {
         {7, -2, 5, "A\xc3\xa9", "B\tb\n", std::numeric_limits<std::uint64_t>::max(),
          PlayerRole::CounterTerrorist, "n\x01\x7f"},
-        {8, 0, std::numeric_limits<std::int32_t>::min(), "x", "", 1, PlayerRole::Terrorist, ""},
-    };
+        {8, 0, std::numeric_limits<std::int32_t>::min(), "x", "", 1, PlayerRole::Terrorist, ""}};
     draft.combat_stats_entries = {{"STEAM_0:1:2", 1, 2, 0, 30, 11, 4}};
     draft.rival_stats_entries = {{"STEAM_0:1:2", "\b\f\r", 3, 4294967296ull, 1}};
     return draft;
@@ -157,15 +153,6 @@ const std::string kRichCanonicalBody =
     R"("weaponSpendEntries":[{"zoltCost":"0","roundNumber":12,"slot":4,"steamId":"STEAM_0:0:9","weaponId":"ak47"}]},)"
     R"("receivedAt":"2024-05-01T12:00:00Z","requestId":"req\"1"})";
 
-PluginSettlementIntakeRequest Intake(const RoundSettlementDraft& draft, std::string request_id,
-                                     std::string received_at) {
-    PluginSettlementIntakeRequest intake;
-    intake.request_id = std::move(request_id);
-    intake.received_at = std::move(received_at);
-    intake.draft = draft;
-    return intake;
-}
-
 // ---------------------------------------------------------------------------
 
 TEST(SettlementSigningPayload, RendersEveryFieldOfARichDraft) {
@@ -193,8 +180,7 @@ TEST(SettlementSigningPayload, EmptyListsStillWriteTheirCountLines) {
 
 TEST(SettlementIntakeRequest, RichDraftBodyAndCanonicalBodyAreByteExact) {
     const std::optional<PluginSettlementHttpRequest> request =
-        BuildPluginSettlementIntakeHttpRequest(
-            Intake(RichDraft(), "req\"1", "2024-05-01T12:00:00Z"));
+        BuildPluginSettlementIntakeHttpRequest({"req\"1", "2024-05-01T12:00:00Z", RichDraft()});
     ASSERT_TRUE(request.has_value());
     EXPECT_EQ(request->method, "POST");
     EXPECT_EQ(request->path, "/v1/plugin/settlements");
@@ -207,7 +193,7 @@ TEST(SettlementIntakeRequest, RichDraftBodyAndCanonicalBodyAreByteExact) {
 
 TEST(SettlementIntakeRequest, EmptyListsBecomeEmptyArrays) {
     const std::optional<PluginSettlementHttpRequest> request =
-        BuildPluginSettlementIntakeHttpRequest(Intake(EmptyListsDraft(), "r1", "t"));
+        BuildPluginSettlementIntakeHttpRequest({"r1", "t", EmptyListsDraft()});
     ASSERT_TRUE(request.has_value());
     EXPECT_EQ(request->body,
               R"({"requestId":"r1","receivedAt":"t","draft":{"serverId":"s","sessionId":"e",)"
@@ -223,64 +209,36 @@ TEST(SettlementIntakeRequest, EmptyListsBecomeEmptyArrays) {
               R"("receivedAt":"t","requestId":"r1"})");
 }
 
-TEST(SettlementIntakeRequest, RefusesMissingIdentityTimeStampOrSignature) {
-    struct Case {
-        const char* name;
-        void (*spoil)(PluginSettlementIntakeRequest&);
-    };
-    const std::vector<Case> cases = {
-        {"request_id", [](PluginSettlementIntakeRequest& i) { i.request_id.clear(); }},
-        {"received_at", [](PluginSettlementIntakeRequest& i) { i.received_at.clear(); }},
-        {"server_signature",
-         [](PluginSettlementIntakeRequest& i) { i.draft.server_signature.clear(); }},
-        {"server_id", [](PluginSettlementIntakeRequest& i) { i.draft.server_id.clear(); }},
-        {"session_id", [](PluginSettlementIntakeRequest& i) { i.draft.session_id.clear(); }},
-        {"map_name_hash", [](PluginSettlementIntakeRequest& i) { i.draft.map_name_hash.clear(); }},
-        {"previous_round_hash",
-         [](PluginSettlementIntakeRequest& i) { i.draft.previous_round_hash.clear(); }},
-        {"roster_root", [](PluginSettlementIntakeRequest& i) { i.draft.roster_root.clear(); }},
-        {"config_hash", [](PluginSettlementIntakeRequest& i) { i.draft.config_hash.clear(); }},
-        {"round_number 0", [](PluginSettlementIntakeRequest& i) { i.draft.round_number = 0; }},
-    };
-    for (const Case& c : cases) {
-        PluginSettlementIntakeRequest intake = Intake(RichDraft(), "req-1", "now");
-        c.spoil(intake);
-        EXPECT_FALSE(BuildPluginSettlementIntakeHttpRequest(intake).has_value()) << c.name;
+TEST(SettlementIntakeRequest, RefusesMissingIdentityTimeStampSignatureOrIncompleteDraft) {
+    using Draft = RoundSettlementDraft;
+    std::vector<PluginSettlementIntakeRequest> spoiled(
+        4, PluginSettlementIntakeRequest{"req-1", "now", RichDraft()});
+    spoiled[0].request_id.clear();
+    spoiled[1].received_at.clear();
+    spoiled[2].draft.server_signature.clear();
+    spoiled[3].draft.round_number = 0;
+    for (std::string Draft::*field :
+         {&Draft::server_id, &Draft::session_id, &Draft::map_name_hash, &Draft::previous_round_hash,
+          &Draft::roster_root, &Draft::config_hash}) {
+        spoiled.push_back(PluginSettlementIntakeRequest{"req-1", "now", RichDraft()});
+        (spoiled.back().draft.*field).clear();
+    }
+    for (std::size_t i = 0; i < spoiled.size(); ++i) {
+        EXPECT_FALSE(BuildPluginSettlementIntakeHttpRequest(spoiled[i]).has_value()) << i;
     }
 }
 
-// ---------------------------------------------------------------------------
-
-TEST(JsonString, EscapesQuoteBackslashAndEveryControlByte) {
-    struct Case {
+// The bytes the rich draft does not show.
+TEST(JsonString, EscapesEveryControlByteAndNothingElse) {
+    const struct {
         std::string text;
         const char* json;
-    };
-    const std::vector<Case> cases = {
-        {"", R"("")"},
-        {"plain text", R"("plain text")"},
-        {"\"", R"("\"")"},
-        {"\\", R"("\\")"},
-        {"/", R"("/")"},
-        {std::string(1, '\0'), R"("\u0000")"},
-        {"\x01", R"("\u0001")"},
-        {"\x07", R"("\u0007")"},
-        {"\b", R"("\b")"},
-        {"\t", R"("\t")"},
-        {"\n", R"("\n")"},
-        {"\x0b", R"("\u000b")"},
-        {"\f", R"("\f")"},
-        {"\r", R"("\r")"},
-        {"\x0e", R"("\u000e")"},
-        {"\x1a", R"("\u001a")"},
-        {"\x1f", R"("\u001f")"},
-        {" ", R"(" ")"},
-        {"\x7f", "\"\x7f\""},
-        {"\x80\xff", "\"\x80\xff\""},
-        {"\xe2\x82\xac", "\"\xe2\x82\xac\""},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(JsonString(c.text), c.json) << "input bytes of length " << c.text.size();
+    } cases[] = {{"", R"("")"},
+                 {std::string(1, '\0'), R"("\u0000")"},
+                 {"\x07\x0b\x0e\x1a", R"("\u0007\u000b\u000e\u001a")"},
+                 {" /\x80\xff", "\" /\x80\xff\""}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(JsonString(c.text), c.json) << c.json;
     }
 }
 

@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -29,77 +27,50 @@ class DirectHttpClient final : public BackendHttpClient {
     }
 };
 
-class SessionAgainstDevBackend : public ::testing::Test {
+class SessionAgainstDevBackend : public SessionFixture<DirectHttpClient> {
   protected:
     void SetUp() override {
         if (!ironpost::testing::DevBackendAvailable()) {
             GTEST_SKIP() << "python3 or the development backend is not available";
         }
     }
-
-    // Starts the backend with `backend_args` and loads the session against it.
+    // Starts the backend with `backend_args`, loads the session against it
+    // and starts round 1 with 100 for alice.
     void Start(const std::vector<std::string>& backend_args, const std::string& extra_config = "") {
         dir_.Write("server.key", std::string(kServerKey) + "\n");
         backend_ = std::make_unique<ironpost::testing::DevBackendProcess>(
             dir_.Path("server.key"), dir_.Path("backend.sqlite3"), backend_args);
         ASSERT_GT(backend_->Port(), 0) << "the development backend did not start";
-        const std::string config =
-            "ironpost_server_key_file \"" + dir_.Path("server.key") +
-            "\"\nironpost_backend_url \"http://127.0.0.1:" + std::to_string(backend_->Port()) +
-            "\"\nironpost_server_id srv-1\n" + extra_config;
-        const MetamodPluginSessionLoadResult loaded =
-            session_.LoadFromConfigFile(dir_.Write("ironpost.cfg", config), cvars_);
-        ASSERT_TRUE(loaded.loaded) << ::testing::PrintToString(loaded.errors);
-        ASSERT_TRUE(session_.OnClientAuthorized(1, "alice", "STEAM_0:1:1001", false));
-        ASSERT_TRUE(session_.OnClientAuthorized(2, "bob", "STEAM_0:0:2002", false));
-        ASSERT_TRUE(session_.OnClientTeamChanged(1, "TERRORIST"));
-        ASSERT_TRUE(session_.OnClientTeamChanged(2, "CT"));
+        backend_url_ = "http://127.0.0.1:" + std::to_string(backend_->Port());
+        LoadOrFail(extra_config);
+        SeatPlayersAndStartRound(1);
     }
 
-    void PlayRound(std::uint32_t round, std::uint64_t reward_for_alice) {
-        ASSERT_TRUE(session_.OnRoundStart(round));
-        ASSERT_TRUE(session_.Runtime().QueueRewardEntry(1, 1, 0, reward_for_alice).has_value());
-    }
-
-    MetamodRoundEndContext Context(const std::string& request_id) const {
-        MetamodRoundEndContext context = RoundContext(request_id, "srv-1");
-        context.session_id = "cs16-alpha:srv-1";
-        return context;
-    }
-
-    // Polls once per simulated second until the settlement is resolved, at
+    // Polls once per simulated second while the settlement is unresolved, at
     // most `limit` times; returns the relay status of the last poll.
     SettlementRelayStatus PollUntilResolved(std::uint64_t& now_ms, int limit) {
         SettlementRelayStatus last = SettlementRelayStatus::Unknown;
-        for (int i = 0; i < limit && session_.HasUnresolvedSettlement(); ++i) {
+        for (int i = 0; i < limit && session_.HasUnresolvedSettlement(); ++i, ++polls_) {
             // Poll identifiers carry the wall-clock millisecond; keep them apart.
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             now_ms += 1000;
             const MetamodSettlementSubmitResult poll =
                 session_.PollUnresolvedSettlementStatus(now_ms);
             EXPECT_TRUE(poll.submitted) << ::testing::PrintToString(poll.errors);
-            if (poll.response) {
-                last = poll.response->relay_status;
-            }
-            ++polls_;
+            last = poll.response ? poll.response->relay_status : last;
         }
         return last;
     }
 
-    TempDir dir_;
     std::unique_ptr<ironpost::testing::DevBackendProcess> backend_;
-    DirectHttpClient client_;
-    RecordingCvarRegistry cvars_;
-    MetamodPluginSession session_{client_};
     int polls_ = 0;
 };
 
 TEST_F(SessionAgainstDevBackend, ARoundIsSettledAndPolledUntilIncluded) {
     Start({});
-    PlayRound(1, 150);
     std::uint64_t now_ms = 10000;
     const MetamodSettlementSubmitResult submitted =
-        session_.OnRoundEnd(Context("srv-1-round-1"), now_ms);
+        session_.OnRoundEnd(RoundContext("srv-1-round-1"), now_ms);
     ASSERT_TRUE(submitted.submitted) << ::testing::PrintToString(submitted.errors);
     EXPECT_TRUE(submitted.lifecycle_applied);
     EXPECT_EQ(submitted.response->relay_status, SettlementRelayStatus::Queued);
@@ -110,7 +81,7 @@ TEST_F(SessionAgainstDevBackend, ARoundIsSettledAndPolledUntilIncluded) {
     EXPECT_FALSE(session_.HasUnresolvedSettlement());
     EXPECT_TRUE(session_.Runtime().UnresolvedSettlementRecords().empty());
     EXPECT_EQ(session_.Runtime().CurrentRoundState().phase, RoundPhase::ChainIncluded);
-    EXPECT_EQ(session_.Runtime().LastRoundEarningForSlot(1)->earned_zolt, 150u);
+    EXPECT_EQ(session_.Runtime().LastRoundEarningForSlot(1)->earned_zolt, 100u);
 }
 
 TEST_F(SessionAgainstDevBackend, ASettlementRefusedWith503IsRetriedWithBackOffUntilAccepted) {
@@ -118,10 +89,9 @@ TEST_F(SessionAgainstDevBackend, ASettlementRefusedWith503IsRetriedWithBackOffUn
     // first delayed retry; the second delayed retry gets through.
     Start({"--fault", "503,count=4,path=/v1/plugin/settlements"},
           "ironpost_backend_retry_max_attempts 3\nironpost_backend_retry_base_delay_ms 250\n");
-    PlayRound(1, 100);
     std::uint64_t now_ms = 20000;
     const MetamodSettlementSubmitResult first =
-        session_.OnRoundEnd(Context("srv-1-round-1"), now_ms);
+        session_.OnRoundEnd(RoundContext("srv-1-round-1"), now_ms);
     EXPECT_FALSE(first.submitted);
     EXPECT_EQ(first.errors.back(), "backend retry attempts exhausted after 3 attempts");
     ASSERT_TRUE(session_.HasPendingSettlementRetry());
@@ -149,9 +119,8 @@ TEST_F(SessionAgainstDevBackend, BalancesAreRefreshedFromTheBackendLedger) {
                "{\"wallets\":[{\"steamId\":\"STEAM_0:1:1001\",\"account\":\"5AliceWallet\","
                "\"walletBalanceAtomic\":\"2500\"}]}");
     Start({"--seed-file", dir_.Path("wallets.json")});
-    PlayRound(1, 120);
     std::uint64_t now_ms = 30000;
-    ASSERT_TRUE(session_.OnRoundEnd(Context("srv-1-round-1"), now_ms).submitted);
+    ASSERT_TRUE(session_.OnRoundEnd(RoundContext("srv-1-round-1"), now_ms).submitted);
     ASSERT_EQ(PollUntilResolved(now_ms, 10), SettlementRelayStatus::Included);
 
     const PlayerBalanceRefreshResult refresh = session_.RefreshPlayerBalances(now_ms);
@@ -162,7 +131,7 @@ TEST_F(SessionAgainstDevBackend, BalancesAreRefreshedFromTheBackendLedger) {
     EXPECT_EQ(alice->steam_hash, Sha256Hex("STEAM_0:1:1001"));
     EXPECT_TRUE(alice->linked);
     EXPECT_EQ(alice->account, "5AliceWallet");
-    EXPECT_EQ(alice->pending_zolt_atomic, "120");
+    EXPECT_EQ(alice->pending_zolt_atomic, "100");
     EXPECT_EQ(alice->wallet_balance_atomic, "2500");
     EXPECT_EQ(alice->source_block, 1u);
     EXPECT_EQ(alice->fetched_at_ms, now_ms);

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "ironpost_plugin_session.h"
 #include "scripted_http_client.h"
@@ -11,16 +13,13 @@ namespace {
 
 class SessionFollowUp : public SessionTest {
   protected:
-    // Round 1 submitted at `now_ms` and answered with `http_status`/`body`.
+    // Round 1 ended at `now_ms`, each post answered with `http_status`/`body`.
     MetamodSettlementSubmitResult SubmitRound(std::int32_t http_status, const std::string& body,
                                               std::uint64_t now_ms, int replies = 1) {
         SeatPlayersAndStartRound(1);
-        for (int i = 0; i < replies; ++i) {
-            client_.Reply(http_status, body);
-        }
+        client_.Reply(http_status, body, replies);
         return session_.OnRoundEnd(RoundContext("round-1"), now_ms);
     }
-
     static PluginSettlementIntakeResponse Completion(const std::string& request_id,
                                                      SettlementRelayStatus status) {
         PluginSettlementIntakeResponse response;
@@ -30,7 +29,7 @@ class SessionFollowUp : public SessionTest {
         response.relay_status = status;
         return response;
     }
-
+    // A transport failure names no request; a backend refusal names one.
     static PluginSettlementIntakeResponse LateRejection(const std::string& request_id = "") {
         return ParsePluginSettlementIntakeHttpResponse(
             request_id.empty()
@@ -39,9 +38,6 @@ class SessionFollowUp : public SessionTest {
     }
 };
 
-// ---------------------------------------------------------------------------
-// Delayed retries
-
 TEST_F(SessionFollowUp, ARetryIsSentOnlyWhenDueWithTheHeadersOfItsAttemptUntilExhausted) {
     LoadOrFail("ironpost_backend_retry_max_attempts 3\n");
     const std::string busy = RejectedReplyBody(503, "busy");
@@ -49,29 +45,22 @@ TEST_F(SessionFollowUp, ARetryIsSentOnlyWhenDueWithTheHeadersOfItsAttemptUntilEx
     const std::string sent_body = client_.requests.back().body;
     client_.requests.clear();
 
-    const MetamodSettlementSubmitResult early = session_.SubmitPendingSettlementRetry(1249);
-    EXPECT_EQ(early.errors, Lines{"settlement retry is not due"});
+    EXPECT_EQ(session_.SubmitPendingSettlementRetry(1249).errors,
+              Lines{"settlement retry is not due"});
     EXPECT_TRUE(client_.requests.empty());
     EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, 1250u);
 
+    const Lines rejected = {"settlement backend retry rejected request", "busy",
+                            "backend returned HTTP 503"};
+    Lines exhausted = rejected;
+    exhausted.push_back("settlement retry attempts exhausted after 3 attempts");
     struct Step {
         std::uint64_t now_ms;
         const char* attempt;
         Lines errors;
         std::uint64_t next_due_ms;  // 0: no retry remains
     };
-    const Step steps[] = {
-        {1250,
-         "2",
-         {"settlement backend retry rejected request", "busy", "backend returned HTTP 503"},
-         1750},
-        {1750,
-         "3",
-         {"settlement backend retry rejected request", "busy", "backend returned HTTP 503",
-          "settlement retry attempts exhausted after 3 attempts"},
-         0},
-    };
-    for (const Step& step : steps) {
+    for (const Step& step : {Step{1250, "2", rejected, 1750}, Step{1750, "3", exhausted, 0}}) {
         SCOPED_TRACE(step.attempt);
         client_.Reply(503, busy);
         const MetamodSettlementSubmitResult result =
@@ -101,26 +90,25 @@ TEST_F(SessionFollowUp, AnAcceptedRetryBecomesTheUnresolvedSettlement) {
     ASSERT_FALSE(SubmitRound(503, RejectedReplyBody(503, "busy"), 1000, 2).submitted);
     client_.Reply(200, SettlementReplyBody("round-1", "queued"));
     const MetamodSettlementSubmitResult result = session_.SubmitPendingSettlementRetry(1250);
-    EXPECT_TRUE(result.submitted);
-    EXPECT_TRUE(result.lifecycle_applied);
+    EXPECT_TRUE(result.submitted && result.lifecycle_applied);
     EXPECT_TRUE(result.errors.empty());
     EXPECT_FALSE(session_.HasPendingSettlementRetry());
     EXPECT_TRUE(session_.HasUnresolvedSettlement());
     EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Queued);
     EXPECT_EQ(session_.Runtime().LastRoundEarningForSlot(1)->relay_status,
               SettlementRelayStatus::Queued);
+
+    // Answered at once, so no later reply is awaited: a failure arriving now
+    // (a status poll's own) is not the settlement's.
+    EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(LateRejection(), 1260));
+    EXPECT_FALSE(session_.HasPendingSettlementRetry());
     client_.Reply(200, SettlementReplyBody("round-1", "submitted"));
-    EXPECT_TRUE(session_.PollUnresolvedSettlementStatus(1250).submitted);  // due at once
+    EXPECT_TRUE(session_.PollUnresolvedSettlementStatus(1270).submitted);  // due at once
 }
 
-// ---------------------------------------------------------------------------
-// Status polls
-
 TEST_F(SessionFollowUp, AStatusPollNamesThePollInTheEnvelopeAndTheSettlementInThePayload) {
-    LoadOrFail("ironpost_backend_auth_mode bearer_token_file\nironpost_backend_auth_token_file \"" +
-               dir_.Write("backend.token", "tok") +
-               "\"\nironpost_backend_retry_max_attempts 3\n"
-               "ironpost_backend_request_id_header X-Req\n");
+    LoadOrFail(BearerConfig("tok") +
+               "ironpost_backend_retry_max_attempts 3\nironpost_backend_request_id_header X-Req\n");
     ASSERT_TRUE(SubmitRound(200, SettlementReplyBody("round-1", "queued"), 1000).submitted);
     client_.requests.clear();
 
@@ -129,8 +117,7 @@ TEST_F(SessionFollowUp, AStatusPollNamesThePollInTheEnvelopeAndTheSettlementInTh
     ASSERT_TRUE(poll.submitted) << ::testing::PrintToString(poll.errors);
     ASSERT_EQ(client_.requests.size(), 1u);
     const BackendHttpPostRequest& post = client_.requests[0];
-    const std::string status_id =
-        "round-1-status-" + ExtractObjectFieldValue(post.body, "timestampMs").value_or("?");
+    const std::string status_id = "round-1-status-" + JsonText(post.body, "timestampMs");
     EXPECT_EQ(post.url, "http://127.0.0.1:9/v1/plugin/submission-status");
     EXPECT_EQ(post.content_type, "application/json");
     // No bearer token and no attempt headers on polls.
@@ -140,103 +127,65 @@ TEST_F(SessionFollowUp, AStatusPollNamesThePollInTheEnvelopeAndTheSettlementInTh
     EXPECT_EQ(EnvelopePayload(post.body),
               "{\"nowMs\":1000,\"requestId\":\"round-1\",\"serverId\":\"srv-1\"}");
     ExpectSignedEnvelope(post.body, "submission-status");
-    ASSERT_TRUE(poll.request.has_value());
     EXPECT_EQ(poll.request->request_id, "round-1");
-    EXPECT_EQ(poll.request->path, "/v1/plugin/settlements");
     EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Submitted);
 }
 
 TEST_F(SessionFollowUp, PollsWaitTheRetryBaseDelayButAtLeastOneSecond) {
-    struct Case {
-        const char* config;
-        std::uint64_t interval_ms;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, std::uint64_t> cases[] = {
         {"", 1000},
         {"ironpost_backend_retry_base_delay_ms 5000\nironpost_backend_retry_max_delay_ms 9000\n",
          5000},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.interval_ms);
-        LoadOrFail(c.config);
+    for (const auto& [config, interval_ms] : cases) {
+        SCOPED_TRACE(interval_ms);
+        LoadOrFail(config);
         ASSERT_TRUE(SubmitRound(200, SettlementReplyBody("round-1", "queued"), 100).submitted);
-        client_.Reply(200, SettlementReplyBody("round-1", "submitted"));
+        client_.Reply(200, SettlementReplyBody("round-1", "submitted"), 2);
         ASSERT_TRUE(session_.PollUnresolvedSettlementStatus(2000).submitted);
         const std::size_t posts = client_.requests.size();
-        EXPECT_EQ(session_.PollUnresolvedSettlementStatus(2000 + c.interval_ms - 1).errors,
+        EXPECT_EQ(session_.PollUnresolvedSettlementStatus(2000 + interval_ms - 1).errors,
                   Lines{"submission status poll is not due"});
         EXPECT_EQ(client_.requests.size(), posts);
-        client_.Reply(200, SettlementReplyBody("round-1", "submitted"));
-        EXPECT_TRUE(session_.PollUnresolvedSettlementStatus(2000 + c.interval_ms).submitted);
-        EXPECT_EQ(client_.requests.size(), posts + 1);
+        EXPECT_TRUE(session_.PollUnresolvedSettlementStatus(2000 + interval_ms).submitted);
     }
 }
 
 TEST_F(SessionFollowUp, ThePollReplyDecidesWhatHappensToTheSettlement) {
-    struct Case {
-        const char* name;
-        std::string config;
-        std::int32_t http_status;
-        std::string body;
-        bool submitted;
-        Lines errors;
-        bool still_unresolved;
-        bool retry;
-    };
     const std::string failed = SettlementReplyBody("round-1", "failed", "\"relay broke\"");
-    const Case cases[] = {
-        {"still submitted",
-         "",
-         200,
-         SettlementReplyBody("round-1", "submitted"),
-         true,
-         {},
-         true,
-         false},
-        {"included", "", 200, SettlementReplyBody("round-1", "included"), true, {}, false, false},
-        {"rejected",
-         "",
-         404,
-         RejectedReplyBody(404, "settlement request id is unknown", "round-1-status-1"),
-         false,
-         {"submission status backend rejected request", "settlement request id is unknown",
-          "backend returned HTTP 404"},
-         true,
-         false},
-        {"failed, retries allowed",
-         "ironpost_backend_retry_max_attempts 3\n",
-         200,
-         failed,
-         true,
-         {"submission status response did not advance lifecycle",
-          "submission status reported failed; retry scheduled"},
-         true,
-         true},
-        {"failed, single attempt",
-         "",
-         200,
-         failed,
-         true,
-         {"submission status response did not advance lifecycle",
-          "submission status reported failed; no retry remains"},
-         true,
-         false},
+    const std::string unknown = "settlement request id is unknown";
+    const std::string status_failed = "submission status reported failed; ";
+    const Lines rejected = {"submission status backend rejected request", unknown,
+                            "backend returned HTTP 404"};
+    const Lines not_advanced = {"submission status response did not advance lifecycle"};
+    const auto with = [](Lines lines, const std::string& line) {
+        lines.push_back(line);
+        return lines;
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        LoadOrFail(c.config);
+    // Config, HTTP status, reply, errors, still unresolved, retry planned.
+    const std::tuple<std::string, int, std::string, Lines, bool, bool> cases[] = {
+        {"", 200, SettlementReplyBody("round-1", "submitted"), {}, true, false},
+        {"", 200, SettlementReplyBody("round-1", "included"), {}, false, false},
+        {"", 404, RejectedReplyBody(404, unknown, "round-1-status-1"), rejected, true, false},
+        {"ironpost_backend_retry_max_attempts 3\n", 200, failed,
+         with(not_advanced, status_failed + "retry scheduled"), true, true},
+        {"", 200, failed, with(not_advanced, status_failed + "no retry remains"), true, false},
+    };
+    for (const auto& [config, http_status, reply, errors, unresolved, retry] : cases) {
+        SCOPED_TRACE(config + reply);
+        LoadOrFail(config);
         ASSERT_TRUE(SubmitRound(200, SettlementReplyBody("round-1", "queued"), 100).submitted);
-        client_.Reply(c.http_status, c.body);
+        client_.Reply(http_status, reply);
         const MetamodSettlementSubmitResult poll = session_.PollUnresolvedSettlementStatus(3000);
-        EXPECT_EQ(poll.submitted, c.submitted);
-        EXPECT_EQ(poll.errors, c.errors);
-        EXPECT_EQ(session_.HasUnresolvedSettlement(), c.still_unresolved);
-        EXPECT_EQ(session_.HasPendingSettlementRetry(), c.retry);
-        if (c.retry) {
+        EXPECT_EQ(poll.submitted, http_status == 200);
+        EXPECT_EQ(poll.errors, errors);
+        EXPECT_EQ(session_.HasUnresolvedSettlement(), unresolved);
+        ASSERT_EQ(session_.HasPendingSettlementRetry(), retry);
+        if (retry) {
             EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, 3250u);
             EXPECT_EQ(session_.PendingSettlementRetry()->next_attempt, 2u);
         }
-        if (!c.still_unresolved) {
+        if (!unresolved) {
             EXPECT_FALSE(Record("round-1").has_value());
             EXPECT_EQ(session_.Runtime().CurrentRoundState().phase, RoundPhase::ChainIncluded);
             EXPECT_EQ(session_.PollUnresolvedSettlementStatus(9000).errors,
@@ -248,36 +197,25 @@ TEST_F(SessionFollowUp, ThePollReplyDecidesWhatHappensToTheSettlement) {
 // ---------------------------------------------------------------------------
 // Replies that arrive later (worker mode)
 
-TEST_F(SessionFollowUp, ACompletionResolvesOnlyTheSettlementItNames) {
-    LoadOrFail();
+TEST_F(SessionFollowUp, ACompletionActsOnlyOnTheSettlementItNames) {
+    LoadOrFail("ironpost_backend_retry_max_attempts 2\n");
     ASSERT_TRUE(SubmitRound(202, kWorkerQueuedBody, 100).submitted);
     session_.Runtime().UpdateUnresolvedSettlementRecord("round-0", SettlementRelayStatus::Submitted,
                                                         "");
-
     // Another settlement's final reply clears its record, not the kept request.
     (void)session_.ApplyBackendSettlementCompletion(
         Completion("round-0", SettlementRelayStatus::Included), 200);
     EXPECT_FALSE(Record("round-0").has_value());
     EXPECT_TRUE(session_.HasUnresolvedSettlement());
 
-    // A rejected status poll names the poll, not the settlement: no change.
-    EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(
-        ParsePluginSettlementIntakeHttpResponse(
-            {404, RejectedReplyBody(404, "unknown", "round-1-status-5"), ""}),
-        300));
-    EXPECT_TRUE(session_.HasUnresolvedSettlement());
-    EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Queued);
-
+    // The settlement's real reply, then a rejected poll naming the poll.
     (void)session_.ApplyBackendSettlementCompletion(
-        Completion("round-1", SettlementRelayStatus::Included), 400);
-    EXPECT_FALSE(session_.HasUnresolvedSettlement());
-    EXPECT_FALSE(Record("round-1").has_value());
-    EXPECT_TRUE(session_.Runtime().UnresolvedSettlementRecords().empty());
-}
+        Completion("round-1", SettlementRelayStatus::Submitted), 250);
+    EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(LateRejection("round-1-status-5"), 300));
+    EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Submitted);
+    EXPECT_FALSE(session_.HasPendingSettlementRetry());
 
-TEST_F(SessionFollowUp, AFailedRelayReportedLaterIsSentAgain) {
-    LoadOrFail("ironpost_backend_retry_max_attempts 2\n");
-    ASSERT_TRUE(SubmitRound(202, kWorkerQueuedBody, 100).submitted);
+    // A relay reported failed later is sent again under the policy.
     PluginSettlementIntakeResponse failed = Completion("round-1", SettlementRelayStatus::Failed);
     failed.errors = {"relay broke"};
     EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(failed, 500));
@@ -285,6 +223,11 @@ TEST_F(SessionFollowUp, AFailedRelayReportedLaterIsSentAgain) {
     ASSERT_TRUE(session_.HasPendingSettlementRetry());
     EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, 750u);
     EXPECT_EQ(session_.PendingSettlementRetry()->reason, "relay_failed");
+
+    (void)session_.ApplyBackendSettlementCompletion(
+        Completion("round-1", SettlementRelayStatus::Included), 600);
+    EXPECT_FALSE(session_.HasUnresolvedSettlement());
+    EXPECT_TRUE(session_.Runtime().UnresolvedSettlementRecords().empty());
 }
 
 // The worker client answers every post with an accepted "queued" placeholder;
@@ -293,30 +236,21 @@ TEST_F(SessionFollowUp, ALateRejectionOfAQueuedSettlementIsRetriedUnderThePolicy
     LoadOrFail("ironpost_backend_retry_max_attempts 3\n");
     ASSERT_TRUE(SubmitRound(202, kWorkerQueuedBody, 1000).submitted);
     const std::string sent_body = client_.requests.back().body;
-
-    struct Step {
-        const char* name;
-        PluginSettlementIntakeResponse rejection;
-        std::uint32_t next_attempt;  // 0: attempts used up
-    };
-    const Step steps[] = {
-        {"transport failure of attempt 1", LateRejection(), 2},
-        {"rejection naming attempt 2", LateRejection("round-1"), 3},
-        {"transport failure of attempt 3", LateRejection(), 0},
-    };
+    const std::pair<PluginSettlementIntakeResponse, std::uint32_t> steps[] = {
+        {LateRejection(), 2}, {LateRejection("round-1"), 3}, {LateRejection(), 0}};
     std::uint64_t now_ms = 2000;
-    for (const Step& step : steps) {
-        SCOPED_TRACE(step.name);
-        EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(step.rejection, now_ms));
+    for (const auto& [rejection, next_attempt] : steps) {
+        SCOPED_TRACE(next_attempt);
+        EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(rejection, now_ms));
         EXPECT_FALSE(session_.HasUnresolvedSettlement());
         EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Failed);
-        EXPECT_EQ(Record("round-1")->last_error, step.rejection.errors.front());
-        ASSERT_EQ(session_.HasPendingSettlementRetry(), step.next_attempt != 0);
-        if (step.next_attempt == 0) {
+        EXPECT_EQ(Record("round-1")->last_error, rejection.errors.front());
+        ASSERT_EQ(session_.HasPendingSettlementRetry(), next_attempt != 0);
+        if (next_attempt == 0) {
             break;
         }
         const SettlementRetryState retry = *session_.PendingSettlementRetry();
-        EXPECT_EQ(retry.next_attempt, step.next_attempt);
+        EXPECT_EQ(retry.next_attempt, next_attempt);
         EXPECT_EQ(retry.request.body, sent_body);
         client_.Reply(202, kWorkerQueuedBody);
         EXPECT_TRUE(session_.SubmitPendingSettlementRetry(retry.due_at_ms).submitted);
@@ -337,31 +271,9 @@ TEST_F(SessionFollowUp, ALateRejectionIsRetriedEvenAfterANewerSettlementIsFollow
     EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Failed);
     ASSERT_TRUE(session_.HasPendingSettlementRetry());
     EXPECT_EQ(session_.PendingSettlementRetry()->request.body, first_body);
-    // The newer settlement is still followed.
     client_.Reply(200, SettlementReplyBody("round-2", "submitted"));
     EXPECT_TRUE(session_.PollUnresolvedSettlementStatus(1200).submitted);
     EXPECT_EQ(JsonText(EnvelopePayload(client_.requests.back().body), "requestId"), "round-2");
-}
-
-TEST_F(SessionFollowUp, ALateRejectionWithoutAnAwaitedSubmissionChangesNothing) {
-    LoadOrFail("ironpost_backend_retry_max_attempts 3\n");
-    // A synchronous acceptance: no reply is awaited, so a failure arriving
-    // later (a status poll's transport error) is not the settlement's.
-    ASSERT_TRUE(SubmitRound(200, SettlementReplyBody("round-1", "queued"), 1000).submitted);
-    EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(LateRejection(), 1500));
-    EXPECT_TRUE(session_.HasUnresolvedSettlement());
-    EXPECT_FALSE(session_.HasPendingSettlementRetry());
-    EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Queued);
-}
-
-TEST_F(SessionFollowUp, ClearingTheRetryDropsIt) {
-    LoadOrFail("ironpost_backend_retry_max_attempts 2\n");
-    ASSERT_FALSE(SubmitRound(503, RejectedReplyBody(503, "busy"), 1000, 2).submitted);
-    ASSERT_TRUE(session_.HasPendingSettlementRetry());
-    session_.ClearPendingSettlementRetry();
-    EXPECT_FALSE(session_.PendingSettlementRetry().has_value());
-    EXPECT_EQ(session_.SubmitPendingSettlementRetry(5000).errors,
-              Lines{"no pending settlement retry"});
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "ironpost_metamod_adapter.h"
 #include "ironpost_plugin_session.h"
 #include "scripted_http_client.h"
 
@@ -48,112 +49,77 @@ class AdapterRoundEnd : public ::testing::Test {
     RecordingTransport transport_;
 };
 
-TEST_F(AdapterRoundEnd, AnIncompleteContextLeavesTheRoundRunning) {
+TEST_F(AdapterRoundEnd, EachStepThatFailsStopsWithItsErrorAndFlags) {
     std::string MetamodRoundEndContext::*const fields[] = {
         &MetamodRoundEndContext::request_id,    &MetamodRoundEndContext::received_at,
         &MetamodRoundEndContext::server_id,     &MetamodRoundEndContext::session_id,
         &MetamodRoundEndContext::map_name_hash, &MetamodRoundEndContext::previous_round_hash,
         &MetamodRoundEndContext::roster_root,   &MetamodRoundEndContext::config_hash,
     };
-    for (std::size_t i = 0; i < std::size(fields); ++i) {
-        SCOPED_TRACE(i);
+    for (const auto field : fields) {
         MetamodRoundEndContext context = RoundContext("r-1");
-        context.*fields[i] = "";
+        context.*field = "";
         const MetamodSettlementSubmitResult result =
             adapter_.OnRoundEnd(context, signer_, transport_);
         EXPECT_EQ(result.errors, Lines{"round end context is incomplete"});
         EXPECT_FALSE(result.round_ended);
-        EXPECT_FALSE(result.draft.has_value());
         EXPECT_EQ(Phase(), RoundPhase::RoundActive);
     }
-    EXPECT_TRUE(transport_.sent.empty());
-}
 
-TEST_F(AdapterRoundEnd, ARoundEndsOnlyOnce) {
-    transport_.reply.accepted = true;
-    transport_.reply.relay_status = SettlementRelayStatus::Queued;
-    ASSERT_TRUE(adapter_.OnRoundEnd(RoundContext("r-1"), signer_, transport_).submitted);
+    // Once ended, the round stays ended whatever fails afterwards.
+    const MetamodSettlementSubmitResult unsigned_draft =
+        adapter_.OnRoundEnd(RoundContext("r-1"), FixedSigner(""), transport_);
+    EXPECT_EQ(unsigned_draft.errors, Lines{"settlement draft could not be signed"});
+    EXPECT_TRUE(unsigned_draft.round_ended);
+    EXPECT_TRUE(unsigned_draft.draft_built);
+    EXPECT_FALSE(unsigned_draft.signed_draft);
+    EXPECT_EQ(unsigned_draft.draft->round_number, 4u);
+    EXPECT_EQ(Phase(), RoundPhase::SettlementPending);
+
     const MetamodSettlementSubmitResult again =
         adapter_.OnRoundEnd(RoundContext("r-2"), signer_, transport_);
     EXPECT_EQ(again.errors, Lines{"round is not active"});
     EXPECT_FALSE(again.round_ended);
-    EXPECT_EQ(transport_.sent.size(), 1u);
-}
-
-TEST_F(AdapterRoundEnd, ADraftThatCannotBeSignedEndsTheRoundAndSendsNothing) {
-    const FixedSigner keyless("");
-    const MetamodSettlementSubmitResult result =
-        adapter_.OnRoundEnd(RoundContext("r-1"), keyless, transport_);
-    EXPECT_EQ(result.errors, Lines{"settlement draft could not be signed"});
-    EXPECT_TRUE(result.round_ended);
-    EXPECT_TRUE(result.draft_built);
-    EXPECT_FALSE(result.signed_draft);
-    ASSERT_TRUE(result.draft.has_value());
-    EXPECT_EQ(result.draft->round_number, 4u);
-    EXPECT_EQ(result.draft->server_signature, "");
-    EXPECT_EQ(Phase(), RoundPhase::SettlementPending);
     EXPECT_TRUE(transport_.sent.empty());
 }
 
 TEST_F(AdapterRoundEnd, TheTransportOutcomeDecidesTheRemainingFlags) {
-    struct Case {
-        const char* name;
-        bool accepted;
-        SettlementRelayStatus relay;
-        Lines reply_errors;
-        bool lifecycle_applied;
-        Lines errors;
-    };
-    const Case cases[] = {
-        {"accepted and queued", true, SettlementRelayStatus::Queued, {}, true, {}},
-        {"accepted and included", true, SettlementRelayStatus::Included, {}, true, {}},
-        {"accepted without a status",
-         true,
-         SettlementRelayStatus::Unknown,
-         {},
-         false,
-         {"settlement response did not advance lifecycle"}},
-        {"rejected",
-         false,
+    const std::string not_advanced = "settlement response did not advance lifecycle";
+    const std::tuple<bool, SettlementRelayStatus, Lines, bool, Lines> cases[] = {
+        {true, SettlementRelayStatus::Queued, {}, true, {}},
+        {true, SettlementRelayStatus::Unknown, {}, false, {not_advanced}},
+        {false,
          SettlementRelayStatus::Failed,
-         {"first", "second"},
+         {"a", "b"},
          false,
-         {"settlement backend rejected request", "first", "second"}},
+         {"settlement backend rejected request", "a", "b"}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [accepted, relay, reply_errors, applied, errors] : cases) {
+        SCOPED_TRACE(static_cast<int>(relay));
         SetUp();
-        transport_.sent.clear();
-        transport_.reply = PluginSettlementIntakeResponse();
-        transport_.reply.accepted = c.accepted;
-        transport_.reply.relay_status = c.relay;
-        transport_.reply.errors = c.reply_errors;
+        transport_ = RecordingTransport();
+        transport_.reply.accepted = accepted;
+        transport_.reply.relay_status = relay;
+        transport_.reply.errors = reply_errors;
         const MetamodSettlementSubmitResult result =
             adapter_.OnRoundEnd(RoundContext("r-1"), signer_, transport_);
-        EXPECT_TRUE(result.signed_draft);
-        EXPECT_TRUE(result.request_built);
-        EXPECT_EQ(result.submitted, c.accepted);
-        EXPECT_EQ(result.lifecycle_applied, c.lifecycle_applied);
-        EXPECT_EQ(result.errors, c.errors);
+        EXPECT_TRUE(result.signed_draft && result.request_built);
+        EXPECT_EQ(result.submitted, accepted);
+        EXPECT_EQ(result.lifecycle_applied, applied);
+        EXPECT_EQ(result.errors, errors);
         ASSERT_EQ(transport_.sent.size(), 1u);
         EXPECT_EQ(transport_.sent[0].request_id, "r-1");
         EXPECT_NE(transport_.sent[0].body.find("\"serverSignature\":\"dev-v1:0123456789abcdef\""),
                   std::string::npos);
-        ASSERT_TRUE(result.response.has_value());
-        EXPECT_EQ(result.response->relay_status, c.relay);
     }
 }
 
 // ---------------------------------------------------------------------------
 // The session's round end, through a scripted backend client.
 
-class SessionRoundEnd : public SessionTest {};
-
-TEST_F(SessionRoundEnd, SendsTheSignedEnvelopeWithEveryHeaderInOrderAndKeepsWhatItSent) {
-    const std::string token_file = dir_.Write("backend.token", "tok-9\n");
-    LoadOrFail("ironpost_backend_auth_mode bearer_token_file\nironpost_backend_auth_token_file \"" +
-               token_file +
-               "\"\nironpost_backend_retry_max_attempts 2\n"
+TEST_F(SessionTest, RoundEndSendsTheSignedEnvelopeWithEveryHeaderAndKeepsWhatItSent) {
+    LoadOrFail(BearerConfig("tok-9\n") +
+               "ironpost_backend_retry_max_attempts 2\n"
                "ironpost_backend_server_id_header X-Game-Server\n");
     SeatPlayersAndStartRound(3);
     client_.Reply(200, SettlementReplyBody("round-3", "queued"));
@@ -169,142 +135,116 @@ TEST_F(SessionRoundEnd, SendsTheSignedEnvelopeWithEveryHeaderInOrderAndKeepsWhat
                                          {"Authorization", "Bearer tok-9"},
                                          {"X-IronPost-Attempt", "1"},
                                          {"X-IronPost-Max-Attempts", "2"}}));
-
-    // The envelope carries the canonical form of the signed draft.
-    ASSERT_TRUE(result.draft.has_value());
-    PluginSettlementIntakeRequest intake{"round-3", "2024-01-01T00:00:00Z", *result.draft};
-    const auto plain = BuildPluginSettlementIntakeHttpRequest(intake);
+    // The envelope carries the canonical form of the signed draft, and the
+    // kept request is exactly what went out.
+    const auto plain = BuildPluginSettlementIntakeHttpRequest(
+        PluginSettlementIntakeRequest{"round-3", "2024-01-01T00:00:00Z", *result.draft});
     ASSERT_TRUE(plain.has_value());
     EXPECT_EQ(EnvelopePayload(post.body), plain->canonical_payload_body);
     EXPECT_EQ(JsonText(post.body, "serverId"), "srv-1");
     EXPECT_EQ(JsonText(post.body, "requestId"), "round-3");
     ExpectSignedEnvelope(post.body, "settlement");
-
-    // What is kept is what went out.
-    ASSERT_TRUE(result.request.has_value());
     EXPECT_EQ(result.request->body, post.body);
     EXPECT_EQ(result.request->canonical_payload_body, plain->canonical_payload_body);
-    EXPECT_EQ(result.request->path, "/v1/plugin/settlements");
 }
 
-TEST_F(SessionRoundEnd, AnAcceptedSettlementIsFollowedUntilItsRelayIsFinal) {
-    struct Case {
-        const char* name;
-        std::int32_t http_status;
-        std::string body;
-        SettlementRelayStatus status;
-        bool kept_for_polling;
-        bool record_kept;
-        RoundPhase phase;
+TEST_F(SessionTest, AnAcceptedSettlementIsFollowedUntilItsRelayIsFinal) {
+    using S = SettlementRelayStatus;
+    const auto body = [](const char* status) {
+        return SettlementReplyBody("round-1", status, "\"relay broke\"");
     };
-    const Case cases[] = {
-        {"queued", 200, SettlementReplyBody("round-1", "queued"), SettlementRelayStatus::Queued,
-         true, true, RoundPhase::SettlementPending},
-        {"submitted", 200, SettlementReplyBody("round-1", "submitted"),
-         SettlementRelayStatus::Submitted, true, true, RoundPhase::SettlementPending},
-        {"worker placeholder", 202, kWorkerQueuedBody, SettlementRelayStatus::Queued, true, true,
+    const std::string two = "ironpost_backend_retry_max_attempts 2\n";
+    // Config, HTTP status, reply, relay status, kept for polling, record
+    // kept, retry planned, phase.
+    const std::tuple<std::string, int, std::string, S, bool, bool, bool, RoundPhase> cases[] = {
+        {"", 200, body("queued"), S::Queued, true, true, false, RoundPhase::SettlementPending},
+        {"", 200, body("submitted"), S::Submitted, true, true, false,
          RoundPhase::SettlementPending},
-        {"included", 200, SettlementReplyBody("round-1", "included"),
-         SettlementRelayStatus::Included, false, false, RoundPhase::ChainIncluded},
-        {"finalized", 200, SettlementReplyBody("round-1", "finalized"),
-         SettlementRelayStatus::Finalized, false, false, RoundPhase::ChainIncluded},
-        {"relay failed", 200, SettlementReplyBody("round-1", "failed", "\"relay broke\""),
-         SettlementRelayStatus::Failed, false, true, RoundPhase::SettlementPending},
+        {"", 202, kWorkerQueuedBody, S::Queued, true, true, false, RoundPhase::SettlementPending},
+        {"", 200, body("included"), S::Included, false, false, false, RoundPhase::ChainIncluded},
+        {"", 200, body("finalized"), S::Finalized, false, false, false, RoundPhase::ChainIncluded},
+        {"", 200, body("failed"), S::Failed, false, true, false, RoundPhase::SettlementPending},
+        {two, 200, body("failed"), S::Failed, false, true, true, RoundPhase::SettlementPending},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        LoadOrFail();
+    for (const auto& [config, http_status, reply, status, polled, kept, retry, phase] : cases) {
+        SCOPED_TRACE(config + reply);
+        LoadOrFail(config);
         SeatPlayersAndStartRound(1);
-        client_.Reply(c.http_status, c.body);
-        const MetamodSettlementSubmitResult result =
-            session_.OnRoundEnd(RoundContext("round-1"), 700);
-        EXPECT_TRUE(result.submitted);
-        EXPECT_EQ(session_.HasUnresolvedSettlement(), c.kept_for_polling);
-        EXPECT_FALSE(session_.HasPendingSettlementRetry());
-        EXPECT_EQ(session_.Runtime().CurrentRoundState().phase, c.phase);
-
+        client_.requests.clear();
+        client_.Reply(http_status, reply);
+        EXPECT_TRUE(session_.OnRoundEnd(RoundContext("round-1"), 700).submitted);
+        EXPECT_EQ(session_.HasUnresolvedSettlement(), polled);
+        EXPECT_EQ(session_.Runtime().CurrentRoundState().phase, phase);
         const auto earning = session_.Runtime().LastRoundEarningForSlot(1);
         ASSERT_TRUE(earning.has_value());
-        EXPECT_EQ(earning->round_number, 1u);
-        EXPECT_EQ(earning->earned_zolt, 100u);
-        EXPECT_EQ(earning->relay_status, c.status);
-        EXPECT_EQ(earning->settled_at_ms, 700u);
-
+        EXPECT_EQ(std::make_tuple(earning->round_number, earning->earned_zolt,
+                                  earning->relay_status, earning->settled_at_ms),
+                  std::make_tuple(1u, std::uint64_t{100}, status, std::uint64_t{700}));
         const auto record = Record("round-1");
-        ASSERT_EQ(record.has_value(), c.record_kept);
+        ASSERT_EQ(record.has_value(), kept);
         if (record) {
-            EXPECT_EQ(record->relay_status, c.status);
-            ASSERT_EQ(record->reward_entries.size(), c.kept_for_polling ? 1u : 0u);
-            EXPECT_EQ(record->last_error,
-                      c.status == SettlementRelayStatus::Failed ? "relay broke" : "");
+            EXPECT_EQ(record->relay_status, status);
+            EXPECT_EQ(record->last_error, polled ? "" : "relay broke");
         }
-        if (c.kept_for_polling) {
-            // The first poll is due at once.
-            client_.Reply(200, SettlementReplyBody("round-1", "submitted"));
+        // A failed relay is sent again, unchanged, when the policy allows.
+        ASSERT_EQ(session_.HasPendingSettlementRetry(), retry);
+        if (retry) {
+            const SettlementRetryState planned = *session_.PendingSettlementRetry();
+            EXPECT_EQ(planned.reason, "relay_failed");
+            EXPECT_EQ(planned.next_attempt, 2u);
+            EXPECT_EQ(planned.due_at_ms, 950u);
+            EXPECT_EQ(planned.request.body, client_.requests[0].body);
+        }
+        if (polled) {  // the first poll is due at once
+            client_.Reply(200, body("submitted"));
             EXPECT_TRUE(session_.PollUnresolvedSettlementStatus(700).submitted);
         }
-        client_.requests.clear();
     }
 }
 
-TEST_F(SessionRoundEnd, ARejectionIsRecordedAsFailedAndRetriedOnlyWhenThePolicyAllows) {
-    struct Case {
-        const char* name;
-        std::string extra_config;
-        std::int32_t http_status;
-        std::size_t posts;
-        bool retry;
-    };
-    const Case cases[] = {
-        {"single attempt, 503", "", 503, 1, false},
-        {"three attempts, 503 each time", "ironpost_backend_retry_max_attempts 3\n", 503, 3, true},
-        {"three attempts, 400 is final", "ironpost_backend_retry_max_attempts 3\n", 400, 1, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+TEST_F(SessionTest, ARejectionIsRecordedAsFailedAndRetriedOnlyWhenThePolicyAllows) {
+    const std::string three = "ironpost_backend_retry_max_attempts 3\n";
+    // Config, HTTP status, posts made, retry planned.
+    const std::tuple<std::string, int, std::size_t, bool> cases[] = {
+        {"", 503, 1, false}, {three, 503, 3, true}, {three, 400, 1, false}};
+    for (const auto& [config, http_status, posts, retry] : cases) {
+        SCOPED_TRACE(config + std::to_string(http_status));
         client_.requests.clear();
-        LoadOrFail(c.extra_config);
+        client_.replies.clear();
+        LoadOrFail(config);
         SeatPlayersAndStartRound(1);
-        for (int i = 0; i < 3; ++i) {
-            client_.Reply(c.http_status, RejectedReplyBody(c.http_status, "busy"));
-        }
+        client_.Reply(http_status, RejectedReplyBody(http_status, "busy"), 3);
         const MetamodSettlementSubmitResult result =
             session_.OnRoundEnd(RoundContext("round-1"), 900);
         EXPECT_FALSE(result.submitted);
-        EXPECT_EQ(client_.requests.size(), c.posts);
+        EXPECT_EQ(client_.requests.size(), posts);
         ASSERT_GE(result.errors.size(), 3u);
-        EXPECT_EQ(result.errors[0], "settlement backend rejected request");
-        EXPECT_EQ(result.errors[1], "busy");
-        EXPECT_EQ(result.errors[2], "backend returned HTTP " + std::to_string(c.http_status));
+        EXPECT_EQ(Lines(result.errors.begin(), result.errors.begin() + 3),
+                  (Lines{"settlement backend rejected request", "busy",
+                         "backend returned HTTP " + std::to_string(http_status)}));
         const auto record = Record("round-1");
         ASSERT_TRUE(record.has_value());
         EXPECT_EQ(record->relay_status, SettlementRelayStatus::Failed);
         EXPECT_EQ(record->last_error, "busy");
-        EXPECT_EQ(record->reward_entries.size(), 1u);
         EXPECT_FALSE(session_.HasUnresolvedSettlement());
-        ASSERT_EQ(session_.HasPendingSettlementRetry(), c.retry);
-        if (c.retry) {
-            const SettlementRetryState retry = *session_.PendingSettlementRetry();
-            EXPECT_EQ(retry.next_attempt, 2u);
-            EXPECT_EQ(retry.due_at_ms, 1150u);
-            EXPECT_EQ(retry.reason, "http_503");
-            EXPECT_EQ(retry.request.body, client_.requests.back().body);
+        ASSERT_EQ(session_.HasPendingSettlementRetry(), retry);
+        if (retry) {
+            const SettlementRetryState planned = *session_.PendingSettlementRetry();
+            EXPECT_EQ(planned.next_attempt, 2u);
+            EXPECT_EQ(planned.due_at_ms, 1150u);
+            EXPECT_EQ(planned.reason, "http_503");
+            EXPECT_EQ(planned.request.body, client_.requests.back().body);
         }
-        client_.replies.clear();
     }
 }
 
-TEST_F(SessionRoundEnd, AnEnvelopeThatCannotBeBuiltFailsWithoutSendingAndKeepsThePlainBody) {
+TEST_F(SessionTest, AnEnvelopeThatCannotBeBuiltFailsWithoutSendingAndKeepsThePlainBody) {
     const DevelopmentFileSettlementSigner keyless;
     PluginEnvelopeSettlementTransport transport(BackendTransportOptions(), client_, keyless);
     PluginSettlementHttpRequest request;
-    request.method = "POST";
-    request.path = "/v1/plugin/settlements";
-    request.content_type = "application/json";
     request.request_id = "round-1";
     request.server_id = "1";
-    request.body = "{\"requestId\":\"round-1\"}";
-    request.canonical_payload_body = request.body;
+    request.body = request.canonical_payload_body = "{\"requestId\":\"round-1\"}";
     const PluginSettlementIntakeResponse response = transport.SubmitSettlementRequest(request);
     EXPECT_TRUE(client_.requests.empty());
     EXPECT_FALSE(response.accepted);
@@ -312,11 +252,10 @@ TEST_F(SessionRoundEnd, AnEnvelopeThatCannotBeBuiltFailsWithoutSendingAndKeepsTh
     EXPECT_EQ(response.request_id, "round-1");
     EXPECT_EQ(response.relay_status, SettlementRelayStatus::Failed);
     EXPECT_EQ(response.errors, Lines{"plugin envelope v2 could not be built"});
-    ASSERT_TRUE(transport.LastRequest().has_value());
     EXPECT_EQ(transport.LastRequest()->body, request.body);
 }
 
-TEST_F(SessionRoundEnd, AFinalSettlementDoesNotStopFollowingAnEarlierOne) {
+TEST_F(SessionTest, AFinalSettlementDoesNotStopFollowingAnEarlierOne) {
     LoadOrFail();
     SeatPlayersAndStartRound(1);
     client_.Reply(200, SettlementReplyBody("round-1", "submitted"));
@@ -327,31 +266,10 @@ TEST_F(SessionRoundEnd, AFinalSettlementDoesNotStopFollowingAnEarlierOne) {
 
     ASSERT_TRUE(session_.HasUnresolvedSettlement());
     client_.Reply(200, SettlementReplyBody("round-1", "included"));
-    const MetamodSettlementSubmitResult poll = session_.PollUnresolvedSettlementStatus(5000);
+    EXPECT_TRUE(session_.PollUnresolvedSettlementStatus(5000).submitted);
     EXPECT_EQ(JsonText(EnvelopePayload(client_.requests.back().body), "requestId"), "round-1");
-    EXPECT_TRUE(poll.submitted);
     EXPECT_FALSE(session_.HasUnresolvedSettlement());
     EXPECT_TRUE(session_.Runtime().UnresolvedSettlementRecords().empty());
-}
-
-TEST_F(SessionRoundEnd, AnAcceptedSettlementWhoseRelayFailedIsSentAgainWhenThePolicyAllows) {
-    LoadOrFail("ironpost_backend_retry_max_attempts 2\n");
-    SeatPlayersAndStartRound(1);
-    client_.Reply(200, SettlementReplyBody("round-1", "failed", "\"relay broke\""));
-    ASSERT_TRUE(session_.OnRoundEnd(RoundContext("round-1"), 100).submitted);
-    ASSERT_TRUE(session_.HasPendingSettlementRetry());
-    const SettlementRetryState retry = *session_.PendingSettlementRetry();
-    EXPECT_EQ(retry.reason, "relay_failed");
-    EXPECT_EQ(retry.next_attempt, 2u);
-    EXPECT_EQ(retry.due_at_ms, 350u);
-    EXPECT_EQ(retry.request.body, client_.requests[0].body);
-    EXPECT_EQ(retry.last_errors, Lines{"relay broke"});
-}
-
-TEST_F(SessionRoundEnd, IsRefusedWhileNotLoaded) {
-    const MetamodSettlementSubmitResult result = session_.OnRoundEnd(RoundContext("round-1"));
-    EXPECT_EQ(result.errors, Lines{"plugin session is not loaded"});
-    EXPECT_FALSE(result.round_ended);
 }
 
 }  // namespace

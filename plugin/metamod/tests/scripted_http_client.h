@@ -1,9 +1,9 @@
 #pragma once
 
 // Shared set-up for the plugin session tests: a backend client that answers
-// from a script and records every request, a cvar registry that records what
-// it is given, a temporary directory for configuration and key files, a
-// loaded session with players, and readers for the envelopes it sends.
+// from a script and records every request, a recording cvar registry, a
+// temporary directory for configuration and key files, a loaded session with
+// players, and readers for the envelopes it sends.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -17,8 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "ironpost_backend_transport.h"
-#include "ironpost_crypto.h"
 #include "ironpost_plugin_envelope.h"
 #include "ironpost_plugin_session.h"
 
@@ -32,8 +30,7 @@ inline constexpr char kWorkerQueuedBody[] =
     "{\"accepted\":true,\"relay\":{\"accepted\":true,\"errors\":[],\"extrinsicStatus\":\"queued\"}"
     "}";
 
-// Answers posts from a script, oldest first; without a scripted answer a post
-// fails as a transport error. Every request is kept.
+// Answers from the script, oldest first; an unscripted post is a transport error.
 class ScriptedHttpClient final : public BackendHttpClient {
   public:
     BackendHttpResponse PostJson(const BackendHttpPostRequest& request) override {
@@ -45,8 +42,10 @@ class ScriptedHttpClient final : public BackendHttpClient {
         replies.pop_front();
         return reply;
     }
-    void Reply(std::int32_t status, std::string body, std::string error = "") {
-        replies.push_back(BackendHttpResponse{status, std::move(body), std::move(error)});
+    void Reply(std::int32_t status, std::string body, int times = 1) {
+        for (int i = 0; i < times; ++i) {
+            replies.push_back(BackendHttpResponse{status, body, ""});
+        }
     }
     std::vector<BackendHttpPostRequest> requests;
     std::deque<BackendHttpResponse> replies;
@@ -60,66 +59,46 @@ class RecordingCvarRegistry final : public CvarRegistry {
     std::vector<CvarDefinition> definitions;
 };
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes.
+// A fresh temporary directory, removed with its contents.
 class TempDir {
   public:
     TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "ironpost-session-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            ADD_FAILURE() << "cannot create a temporary directory";
-        }
-        path_ = pattern;
+        path_ = (std::filesystem::temp_directory_path() / "ironpost-session-XXXXXX").string();
+        EXPECT_NE(::mkdtemp(path_.data()), nullptr);
     }
     ~TempDir() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
     std::string Path(const std::string& name) const { return path_ + "/" + name; }
     std::string Write(const std::string& name, const std::string& content) const {
-        const std::string path = Path(name);
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
+        std::ofstream(Path(name), std::ios::binary) << content;
+        return Path(name);
     }
 
   private:
     std::string path_;
 };
 
-// Server-side answers in the backend's own shape.
+// Replies in the backend's own shape.
 inline std::string SettlementReplyBody(const std::string& request_id, const std::string& status,
                                        const std::string& relay_errors = "") {
     return "{\"accepted\":true,\"statusCode\":200,\"requestId\":\"" + request_id +
-           "\",\"receivedAt\":\"2024-01-01T00:00:00Z\",\"status\":\"" + status +
-           "\",\"relay\":{\"extrinsicStatus\":\"" + status +
+           "\",\"status\":\"" + status + "\",\"relay\":{\"extrinsicStatus\":\"" + status +
            "\",\"extrinsicHash\":\"0xabc\",\"errors\":[" + relay_errors + "]},\"errors\":[]}";
 }
 
 inline std::string RejectedReplyBody(std::int32_t status, const std::string& error,
                                      const std::string& request_id = "") {
-    std::string body = "{\"accepted\":false,\"statusCode\":" + std::to_string(status);
-    if (!request_id.empty()) {
-        body += ",\"requestId\":\"" + request_id + "\"";
-    }
-    return body + ",\"errors\":[\"" + error + "\"]}";
+    return "{\"accepted\":false,\"statusCode\":" + std::to_string(status) +
+           (request_id.empty() ? "" : ",\"requestId\":\"" + request_id + "\"") + ",\"errors\":[\"" +
+           error + "\"]}";
 }
 
-inline MetamodRoundEndContext RoundContext(const std::string& request_id,
-                                           const std::string& server_id = "srv-1") {
-    MetamodRoundEndContext context;
-    context.request_id = request_id;
-    context.received_at = "2024-01-01T00:00:00Z";
-    context.server_id = server_id;
-    context.session_id = "session-7";
-    context.map_name_hash = "map-hash";
-    context.previous_round_hash = "prev-hash";
-    context.roster_root = "roster-root";
-    context.config_hash = "config-hash";
-    return context;
+inline MetamodRoundEndContext RoundContext(const std::string& request_id) {
+    return MetamodRoundEndContext{
+        request_id, "2024-01-01T00:00:00Z", "srv-1", "session-7", "map-hash", "prev-hash",
+        "roster",   "config-hash"};
 }
 
 inline HeaderList Headers(const BackendHttpPostRequest& request) {
@@ -130,61 +109,58 @@ inline HeaderList Headers(const BackendHttpPostRequest& request) {
     return headers;
 }
 
-// A string member of an envelope (or any flat reply), decoded.
+// A member of a flat JSON object; strings decoded.
 inline std::string JsonText(const std::string& json, const std::string& member) {
     const std::optional<std::string> value = ExtractObjectFieldValue(json, member);
-    if (!value) {
-        return "<absent>";
-    }
-    return ParseJsonStringToken(*value).value_or(*value);
+    return value ? ParseJsonStringToken(*value).value_or(*value) : "<absent>";
 }
 
 inline std::string EnvelopePayload(const std::string& envelope) {
     return ExtractObjectFieldValue(envelope, "payload").value_or("<absent>");
 }
 
-// Checks the envelope the way the backend does: protocol, nonce derived from
-// the request id, time stamp and `label`, payload hash and HMAC signature.
+// Checks an envelope as the backend does: protocol, nonce for `label`,
+// payload hash and HMAC signature.
 inline void ExpectSignedEnvelope(const std::string& envelope, const std::string& label) {
     SCOPED_TRACE(envelope);
     EXPECT_EQ(JsonText(envelope, "protocol"), "ironpost-plugin-envelope-v2");
-    PluginEnvelopeV2Request request;
-    request.server_id = JsonText(envelope, "serverId");
-    request.request_id = JsonText(envelope, "requestId");
-    request.timestamp_ms =
-        std::stoull(ExtractObjectFieldValue(envelope, "timestampMs").value_or("0"));
-    request.nonce = JsonText(envelope, "nonce");
+    const PluginEnvelopeV2Request request{
+        JsonText(envelope, "serverId"), JsonText(envelope, "requestId"),
+        std::stoull(JsonText(envelope, "timestampMs")), JsonText(envelope, "nonce"), ""};
     EXPECT_EQ(request.nonce,
               BuildDeterministicPluginNonce(request.request_id, request.timestamp_ms, label));
-    const std::string payload_hash = "sha256:" + Sha256Hex(EnvelopePayload(envelope));
-    EXPECT_EQ(JsonText(envelope, "payloadHash"), payload_hash);
+    const std::string hash = "sha256:" + Sha256Hex(EnvelopePayload(envelope));
+    EXPECT_EQ(JsonText(envelope, "payloadHash"), hash);
     EXPECT_EQ(JsonText(envelope, "signature"),
-              "hmac-sha256:" + HmacSha256Hex(kServerKey, BuildPluginEnvelopeSigningPayload(
-                                                             request, payload_hash)));
+              "hmac-sha256:" +
+                  HmacSha256Hex(kServerKey, BuildPluginEnvelopeSigningPayload(request, hash)));
 }
 
-// A session loaded from files in a temporary directory, with a scripted
-// client. `extra_config` lines are appended to a configuration that names the
-// key file, the backend and the server id "srv-1".
-class SessionTest : public ::testing::Test {
+// A session loaded from a configuration naming the key file, `backend_url_`
+// and server id "srv-1", plus `extra_config` lines.
+template <class Client>
+class SessionFixture : public ::testing::Test {
   protected:
-    MetamodPluginSessionLoadResult Load(const std::string& extra_config = "") {
-        dir_.Write("server.key", std::string(kServerKey) + "\n");
-        const std::string config = "ironpost_server_key_file \"" + dir_.Path("server.key") +
-                                   "\"\n"
-                                   "ironpost_backend_url \"http://127.0.0.1:9\"\n"
-                                   "ironpost_server_id srv-1\n" +
-                                   extra_config;
-        return session_.LoadFromConfigFile(dir_.Write("ironpost.cfg", config), cvars_);
+    MetamodPluginSessionLoadResult Load(const std::string& extra_config = "",
+                                        const std::string& key = std::string(kServerKey) + "\n") {
+        dir_.Write("server.key", key);
+        return session_.LoadFromConfigFile(
+            dir_.Write("ironpost.cfg", "ironpost_server_key_file \"" + dir_.Path("server.key") +
+                                           "\"\nironpost_backend_url \"" + backend_url_ +
+                                           "\"\nironpost_server_id srv-1\n" + extra_config),
+            cvars_);
     }
-
     void LoadOrFail(const std::string& extra_config = "") {
         const MetamodPluginSessionLoadResult result = Load(extra_config);
         ASSERT_TRUE(result.loaded) << ::testing::PrintToString(result.errors);
     }
+    std::string BearerConfig(const std::string& token) const {
+        return "ironpost_backend_auth_mode bearer_token_file\nironpost_backend_auth_token_file \"" +
+               dir_.Write("backend.token", token) + "\"\n";
+    }
 
-    // Two humans on opposite teams and a bot; round 1 running with a reward
-    // of 100 for slot 1.
+    // Two humans on opposite teams and a bot; the round running, with a
+    // reward of 100 queued for slot 1.
     void SeatPlayersAndStartRound(std::uint32_t round = 1) {
         ASSERT_TRUE(session_.OnClientAuthorized(1, "alice", "STEAM_0:1:1001", false));
         ASSERT_TRUE(session_.OnClientAuthorized(2, "bob", "STEAM_0:0:2002", false));
@@ -206,9 +182,11 @@ class SessionTest : public ::testing::Test {
     }
 
     TempDir dir_;
-    ScriptedHttpClient client_;
+    std::string backend_url_ = "http://127.0.0.1:9";
+    Client client_;
     RecordingCvarRegistry cvars_;
     MetamodPluginSession session_{client_};
 };
+using SessionTest = SessionFixture<ScriptedHttpClient>;
 
 }  // namespace ironpost::session_test

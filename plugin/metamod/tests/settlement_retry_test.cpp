@@ -32,17 +32,15 @@ TEST(SettlementRetryPlan, FollowsTheBackoffOfThePolicy) {
         std::uint32_t next, delay;
         std::uint64_t due;
         std::string reason;
-    } cases[] = {
-        {Response(503), 1, three, true, 2, 250, 10250, "http_503"},
-        {Response(503), 2, three, true, 3, 500, 10500, "http_503"},
-        {Response(0), 1, three, true, 2, 250, 10250, "transport_error"},
-        {Response(400, false, {"backend request failed: receive failed: x"}), 1, three, true, 2,
-         250, 10250, "http_400"},
-        {Response(503), 3, three, false, 0, 0, 0, ""},
-        {Response(503, true), 1, three, false, 0, 0, 0, ""},
-        {Response(400), 1, three, false, 0, 0, 0, ""},
-        {Response(503), 1, BackendRetryPolicy{}, false, 0, 0, 0, ""},
-    };
+    } cases[] = {{Response(503), 1, three, true, 2, 250, 10250, "http_503"},
+                 {Response(503), 2, three, true, 3, 500, 10500, "http_503"},
+                 {Response(0), 1, three, true, 2, 250, 10250, "transport_error"},
+                 {Response(400, false, {"backend request failed: receive failed: x"}), 1, three,
+                  true, 2, 250, 10250, "http_400"},
+                 {Response(503), 3, three, false, 0, 0, 0, ""},
+                 {Response(503, true), 1, three, false, 0, 0, 0, ""},
+                 {Response(400), 1, three, false, 0, 0, 0, ""},
+                 {Response(503), 1, BackendRetryPolicy{}, false, 0, 0, 0, ""}};
     for (const auto& c : cases) {
         const SettlementRetryPlan plan =
             BuildSettlementRetryPlan(c.response, c.completed, c.policy, 10000);
@@ -56,23 +54,20 @@ TEST(SettlementRetryPlan, FollowsTheBackoffOfThePolicy) {
 }
 
 TEST(SettlementRetryState, CarriesTheWholeRequestAndTheCausingErrors) {
-    PluginSettlementHttpRequest request;
-    request.method = "POST";
-    request.path = "/v1/plugin/settlements";
-    request.content_type = "application/json";
-    request.request_id = "req-1";
-    request.server_id = "srv-1";
-    request.body = "{\"envelope\":true}";
-    request.canonical_payload_body = "{\"draft\":{}}";
+    const PluginSettlementHttpRequest request{
+        "POST",  "/v1/plugin/settlements", "application/json", "req-1",
+        "srv-1", "{\"envelope\":true}",    "{\"draft\":{}}"};
     const BackendRetryPolicy policy{4, 100, 1000};
     const auto state = ScheduleSettlementRetry(
         request, Response(0, false, {"backend request failed: x", "y"}), 2, policy, 5000);
     ASSERT_TRUE(state.has_value());
     EXPECT_TRUE(state->pending);
-    EXPECT_EQ(state->request.body, request.body);
-    EXPECT_EQ(state->request.canonical_payload_body, request.canonical_payload_body);
-    EXPECT_EQ(state->request.request_id, "req-1");
-    EXPECT_EQ(state->request.path, request.path);
+    const PluginSettlementHttpRequest& copy = state->request;
+    EXPECT_EQ(std::vector<std::string>({copy.method, copy.path, copy.content_type, copy.request_id,
+                                        copy.server_id, copy.body, copy.canonical_payload_body}),
+              std::vector<std::string>({request.method, request.path, request.content_type,
+                                        request.request_id, request.server_id, request.body,
+                                        request.canonical_payload_body}));
     EXPECT_EQ(state->policy.max_attempts, 4u);
     EXPECT_EQ(state->completed_attempt, 2u);
     EXPECT_EQ(state->next_attempt, 3u);
@@ -98,10 +93,11 @@ TEST(SettlementRetryDue, OnlyAPendingNumberedRetryAtOrAfterItsTime) {
         SettlementRetryState state;
         std::uint64_t now;
         bool is_due;
-    } cases[] = {
-        {due, 999, false},   {due, 1000, true},         {due, 5000, true},
-        {idle, 5000, false}, {unnumbered, 5000, false},
-    };
+    } cases[] = {{due, 999, false},
+                 {due, 1000, true},
+                 {due, 5000, true},
+                 {idle, 5000, false},
+                 {unnumbered, 5000, false}};
     for (const auto& c : cases) {
         EXPECT_EQ(SettlementRetryDue(c.state, c.now), c.is_due) << c.now;
     }
