@@ -54,6 +54,8 @@ class BackendHttpClient {
 
 // A reply larger than this is abandoned with an error: the backend's answers
 // are a few kilobytes, and a worker must not buffer an endless stream.
+// Bearer token files larger than this are read as holding no token.
+inline constexpr std::size_t kMaxBackendTokenFileBytes = 64 * 1024;
 inline constexpr std::size_t kMaxHttpResponseBytes = 1024 * 1024;
 // The whole exchange (connect, send, receive) ends after this many time-outs,
 // so a peer that drips bytes cannot hold a worker forever.

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -120,6 +121,12 @@ struct ConfigParseResult {
 // Reads `path` whole and parses it. A file that cannot be opened gives the
 // defaults and the single error "unable to open config file: <path>".
 [[nodiscard]] ConfigParseResult LoadConfigFile(const std::string& path);
+
+// The whole content of the regular file at `path` when it holds at most
+// `max_bytes`; nothing when it is missing, unreadable, larger, or not a regular
+// file (a FIFO or device could block the game thread at attach or never end).
+[[nodiscard]] std::optional<std::string> ReadBoundedRegularFile(const std::string& path,
+                                                                std::size_t max_bytes);
 
 // Number of configuration keys (one per field of IronPostConfig).
 inline constexpr std::size_t kConfigKeyCount = 89;

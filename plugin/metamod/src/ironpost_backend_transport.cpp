@@ -4,8 +4,6 @@
 
 #include "ironpost_backend_transport.h"
 
-#include <fstream>
-#include <iterator>
 #include <utility>
 
 namespace ironpost {
@@ -34,15 +32,6 @@ std::string LowerAscii(std::string text) {
         }
     }
     return text;
-}
-
-// Whole file content, or empty when it cannot be read.
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return {};
-    }
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool IsRetryableStatus(std::int32_t status) {
@@ -119,7 +108,11 @@ BackendTransportOptions BuildBackendTransportOptions(const IronPostConfig& confi
 BackendTransportOptions LoadBackendTransportOptionsFromConfig(const IronPostConfig& config) {
     BackendTransportOptions options = BuildBackendTransportOptions(config, "");
     if (RequiresBearerToken(options.auth_mode)) {
-        options.auth_token = Trim(ReadWholeFile(config.backend_auth_token_file));
+        // Read like the key file: a FIFO or device named by mistake must not block
+        // the game thread at attach.
+        options.auth_token =
+            Trim(ReadBoundedRegularFile(config.backend_auth_token_file, kMaxBackendTokenFileBytes)
+                     .value_or(std::string()));
     }
     return options;
 }

@@ -291,6 +291,31 @@ ConfigParseResult ParseConfigText(const std::string& text) {
     return result;
 }
 
+std::optional<std::string> ReadBoundedRegularFile(const std::string& path, std::size_t max_bytes) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error) || error) {
+        return std::nullopt;
+    }
+    std::ifstream file(path, std::ios::in | std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    std::string content;
+    char chunk[4096];
+    while (file) {
+        file.read(chunk, sizeof(chunk));
+        const auto count = static_cast<std::size_t>(file.gcount());
+        if (content.size() + count > max_bytes) {
+            return std::nullopt;
+        }
+        content.append(chunk, count);
+    }
+    if (file.bad()) {
+        return std::nullopt;
+    }
+    return content;
+}
+
 ConfigParseResult LoadConfigFile(const std::string& path) {
     // A path that opens but cannot be read (a directory, an I/O error) is
     // reported like a missing file rather than as an empty configuration.

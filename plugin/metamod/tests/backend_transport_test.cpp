@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -74,6 +75,11 @@ TEST(TransportOptions, ComeFromTheConfigurationAndTheTokenFile) {
     config.backend_auth_mode = "bearer_token_file";
     EXPECT_EQ(ValidateBackendTransportOptions(LoadBackendTransportOptionsFromConfig(config)),
               std::vector<std::string>{"backend bearer token is required"});
+
+    // A FIFO named by mistake must not block the attach waiting for a writer.
+    ASSERT_EQ(::mkfifo(token_file.c_str(), 0600), 0);
+    EXPECT_EQ(LoadBackendTransportOptionsFromConfig(config).auth_token, "");
+    std::remove(token_file.c_str());
 }
 
 TEST(TransportOptions, ValidationReportsEveryProblemInOrder) {
