@@ -122,6 +122,14 @@ struct ConfigParseResult {
 // defaults and the single error "unable to open config file: <path>".
 [[nodiscard]] ConfigParseResult LoadConfigFile(const std::string& path);
 
+// The white space every text field of the plugin trims: space, tab, line feed,
+// carriage return, vertical tab and form feed.
+[[nodiscard]] bool IsAsciiWhitespace(char c);
+// `text` without that white space at either end.
+[[nodiscard]] std::string TrimAsciiWhitespace(const std::string& text);
+// `text` with A to Z lowered; other bytes unchanged.
+[[nodiscard]] std::string LowerAscii(std::string text);
+
 // The whole content of the regular file at `path` when it holds at most
 // `max_bytes`; nothing when it is missing, unreadable, larger, or not a regular
 // file (a FIFO or device could block the game thread at attach or never end).

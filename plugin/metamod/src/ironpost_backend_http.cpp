@@ -233,15 +233,11 @@ std::string ReceiveAll(int fd, std::string& received, std::uint32_t timeout_ms,
     }
 }
 
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // Signed decimal with optional leading white space and sign, stopping at the
 // first non-digit; nothing when there is no digit or it does not fit 32 bits.
 std::optional<std::int32_t> ParseStatusCode(const std::string& text) {
     std::size_t i = 0;
-    while (i < text.size() && IsSpace(text[i])) {
+    while (i < text.size() && IsAsciiWhitespace(text[i])) {
         ++i;
     }
     bool negative = false;
@@ -267,18 +263,6 @@ std::optional<std::int32_t> ParseStatusCode(const std::string& text) {
         return std::nullopt;
     }
     return static_cast<std::int32_t>(value);
-}
-
-std::string Trim(const std::string& text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && IsSpace(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && IsSpace(text[end - 1])) {
-        --end;
-    }
-    return text.substr(begin, end - begin);
 }
 
 // Index just past the string token that starts with the quote at `quote`, or
@@ -323,7 +307,7 @@ std::size_t FindValueEnd(const std::string& text, std::size_t begin, bool in_obj
 }
 
 std::size_t SkipSpace(const std::string& text, std::size_t i) {
-    while (i < text.size() && IsSpace(text[i])) {
+    while (i < text.size() && IsAsciiWhitespace(text[i])) {
         ++i;
     }
     return i;
@@ -336,17 +320,17 @@ std::optional<std::vector<std::string>> SplitJsonArray(const std::string& value)
     }
     const std::string inner = value.substr(1, value.size() - 2);
     std::vector<std::string> elements;
-    if (Trim(inner).empty()) {
+    if (TrimAsciiWhitespace(inner).empty()) {
         return elements;
     }
     std::size_t begin = 0;
     for (;;) {
         const std::size_t end = FindValueEnd(inner, begin, false);
         if (end == std::string::npos) {
-            elements.push_back(Trim(inner.substr(begin)));
+            elements.push_back(TrimAsciiWhitespace(inner.substr(begin)));
             return elements;
         }
-        elements.push_back(Trim(inner.substr(begin, end - begin)));
+        elements.push_back(TrimAsciiWhitespace(inner.substr(begin, end - begin)));
         begin = end + 1;
     }
 }
@@ -359,7 +343,8 @@ void AppendErrorsFromField(const std::string& json, const std::string& key,
     if (!value) {
         return;
     }
-    const std::optional<std::vector<std::string>> elements = SplitJsonArray(Trim(*value));
+    const std::optional<std::vector<std::string>> elements =
+        SplitJsonArray(TrimAsciiWhitespace(*value));
     if (!elements) {
         return;
     }
@@ -591,7 +576,7 @@ BackendHttpResponse SubmitPlainHttpPost(const BackendHttpPostRequest& request,
 }
 
 std::optional<std::string> ParseJsonStringToken(const std::string& text) {
-    const std::string token = Trim(text);
+    const std::string token = TrimAsciiWhitespace(text);
     if (token.size() < 2 || token.front() != '"' || token.back() != '"') {
         return std::nullopt;
     }
@@ -666,7 +651,7 @@ std::optional<std::string> ExtractObjectFieldValue(const std::string& json,
             return std::nullopt;
         }
         if (match) {
-            return Trim(json.substr(value_begin, value_end - value_begin));
+            return TrimAsciiWhitespace(json.substr(value_begin, value_end - value_begin));
         }
         if (json[value_end] == '}') {
             return std::nullopt;
@@ -690,16 +675,17 @@ PluginSettlementIntakeResponse ParsePluginSettlementIntakeHttpResponse(
         return response;
     }
     if (const std::optional<std::string> code = ExtractObjectFieldValue(body, "statusCode")) {
-        if (const std::optional<std::int32_t> value = ParseStrictInt32(Trim(*code))) {
+        if (const std::optional<std::int32_t> value =
+                ParseStrictInt32(TrimAsciiWhitespace(*code))) {
             response.status_code = *value;
         }
     }
     const std::optional<std::string> accepted = ExtractObjectFieldValue(body, "accepted");
     if (!accepted) {
         response.errors.push_back("backend response accepted field is missing");
-    } else if (Trim(*accepted) == "true") {
+    } else if (TrimAsciiWhitespace(*accepted) == "true") {
         response.accepted = true;
-    } else if (Trim(*accepted) != "false") {
+    } else if (TrimAsciiWhitespace(*accepted) != "false") {
         response.errors.push_back("backend response accepted field is invalid");
     }
     if (std::optional<std::string> text = ExtractStringField(body, "requestId")) {

@@ -9,31 +9,6 @@
 namespace ironpost {
 namespace {
 
-bool IsTrimSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string Trim(const std::string& text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && IsTrimSpace(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && IsTrimSpace(text[end - 1])) {
-        --end;
-    }
-    return text.substr(begin, end - begin);
-}
-
-std::string LowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
-}
-
 bool IsRetryableStatus(std::int32_t status) {
     return status == 0 || status == 408 || status == 409 || status == 425 || status == 429 ||
            status >= 500;
@@ -96,7 +71,7 @@ BackendTransportOptions BuildBackendTransportOptions(const IronPostConfig& confi
     BackendTransportOptions options;
     options.backend_url = config.backend_url;
     options.auth_mode = config.backend_auth_mode;
-    options.auth_token = Trim(token);
+    options.auth_token = TrimAsciiWhitespace(token);
     options.auth_header = config.backend_auth_header;
     options.server_id_header = config.backend_server_id_header;
     options.request_id_header = config.backend_request_id_header;
@@ -110,15 +85,15 @@ BackendTransportOptions LoadBackendTransportOptionsFromConfig(const IronPostConf
     if (RequiresBearerToken(options.auth_mode)) {
         // Read like the key file: a FIFO or device named by mistake must not block
         // the game thread at attach.
-        options.auth_token =
-            Trim(ReadBoundedRegularFile(config.backend_auth_token_file, kMaxBackendTokenFileBytes)
-                     .value_or(std::string()));
+        options.auth_token = TrimAsciiWhitespace(
+            ReadBoundedRegularFile(config.backend_auth_token_file, kMaxBackendTokenFileBytes)
+                .value_or(std::string()));
     }
     return options;
 }
 
 bool RequiresBearerToken(const std::string& mode) {
-    return LowerAscii(Trim(mode)) == "bearer_token_file";
+    return LowerAscii(TrimAsciiWhitespace(mode)) == "bearer_token_file";
 }
 
 std::vector<std::string> ValidateBackendRetryPolicy(const BackendRetryPolicy& policy) {
@@ -140,18 +115,18 @@ std::vector<std::string> ValidateBackendRetryPolicy(const BackendRetryPolicy& po
 
 std::vector<std::string> ValidateBackendTransportOptions(const BackendTransportOptions& options) {
     std::vector<std::string> errors;
-    if (Trim(options.backend_url).empty()) {
+    if (TrimAsciiWhitespace(options.backend_url).empty()) {
         errors.push_back("backend URL is required");
     }
-    const std::string mode = LowerAscii(Trim(options.auth_mode));
+    const std::string mode = LowerAscii(TrimAsciiWhitespace(options.auth_mode));
     if (mode != "none" && mode != "bearer_token_file") {
         errors.push_back("unsupported backend auth mode: " + options.auth_mode);
     }
     if (RequiresBearerToken(options.auth_mode)) {
-        if (Trim(options.auth_token).empty()) {
+        if (TrimAsciiWhitespace(options.auth_token).empty()) {
             errors.push_back("backend bearer token is required");
         }
-        if (Trim(options.auth_header).empty()) {
+        if (TrimAsciiWhitespace(options.auth_header).empty()) {
             errors.push_back("backend auth header is required");
         }
     }
@@ -174,7 +149,7 @@ std::vector<PluginHttpHeader> BuildBackendRequestHeaders(const BackendTransportO
     if (!options.request_id_header.empty() && !request.request_id.empty()) {
         headers.push_back({options.request_id_header, request.request_id});
     }
-    const std::string token = Trim(options.auth_token);
+    const std::string token = TrimAsciiWhitespace(options.auth_token);
     if (RequiresBearerToken(options.auth_mode) && !options.auth_header.empty() && !token.empty()) {
         headers.push_back({options.auth_header, "Bearer " + token});
     }

@@ -12,21 +12,6 @@
 namespace ironpost {
 namespace {
 
-constexpr const char* kWhitespace = " \t\r\n\v\f";
-
-bool IsConfigWhitespace(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string Trim(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(kWhitespace);
-    if (first == std::string::npos) {
-        return std::string();
-    }
-    const std::size_t last = text.find_last_not_of(kWhitespace);
-    return text.substr(first, last - first + 1);
-}
-
 std::string LineMessage(std::size_t line_number, const std::string& message) {
     return "line " + std::to_string(line_number) + ": " + message;
 }
@@ -34,7 +19,7 @@ std::string LineMessage(std::size_t line_number, const std::string& message) {
 // Drops one pair of surrounding double quotes; there is no escape syntax, so
 // the inside is kept exactly as written.
 std::string Unquote(const std::string& raw) {
-    std::string value = Trim(raw);
+    std::string value = TrimAsciiWhitespace(raw);
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
         value = value.substr(1, value.size() - 2);
     }
@@ -75,16 +60,16 @@ std::string StripComment(const std::string& line) {
 }
 
 void ParseLine(const std::string& raw_line, std::size_t line_number, ConfigParseResult& result) {
-    const std::string line = Trim(StripComment(raw_line));
+    const std::string line = TrimAsciiWhitespace(StripComment(raw_line));
     if (line.empty()) {
         return;
     }
     std::size_t key_end = 0;
-    while (key_end < line.size() && !IsConfigWhitespace(line[key_end])) {
+    while (key_end < line.size() && !IsAsciiWhitespace(line[key_end])) {
         ++key_end;
     }
     const std::string key = line.substr(0, key_end);
-    const std::string value = Trim(line.substr(key_end));
+    const std::string value = TrimAsciiWhitespace(line.substr(key_end));
     if (key.empty() || value.empty()) {
         result.errors.push_back(LineMessage(line_number, "expected cvar name and value"));
         return;
@@ -104,6 +89,31 @@ std::string RenderBool(bool value) {
 
 }  // namespace
 
+bool IsAsciiWhitespace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string TrimAsciiWhitespace(const std::string& text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && IsAsciiWhitespace(text[begin])) {
+        ++begin;
+    }
+    while (end > begin && IsAsciiWhitespace(text[end - 1])) {
+        --end;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
 ConfigSetter StringSetter(std::string IronPostConfig::*field) {
     return [field](IronPostConfig& config, const std::string& raw, ConfigParseResult&,
                    std::size_t) { config.*field = Unquote(raw); };
@@ -112,12 +122,7 @@ ConfigSetter StringSetter(std::string IronPostConfig::*field) {
 ConfigSetter BoolSetter(bool IronPostConfig::*field) {
     return [field](IronPostConfig& config, const std::string& raw, ConfigParseResult& result,
                    std::size_t line_number) {
-        std::string value = Unquote(raw);
-        for (char& c : value) {
-            if (c >= 'A' && c <= 'Z') {
-                c = static_cast<char>(c - 'A' + 'a');
-            }
-        }
+        const std::string value = LowerAscii(Unquote(raw));
         if (value == "1" || value == "true" || value == "yes" || value == "on") {
             config.*field = true;
         } else if (value == "0" || value == "false" || value == "no" || value == "off") {

@@ -1,5 +1,7 @@
 #include "ironpost_metamod_adapter.h"
 
+#include <algorithm>
+
 #include <utility>
 
 namespace ironpost {
@@ -14,17 +16,9 @@ bool IsContextComplete(const MetamodRoundEndContext& context) {
 }
 
 std::string NormaliseTeamName(const std::string& team_name) {
-    std::string normalised;
-    normalised.reserve(team_name.size());
-    for (const char c : team_name) {
-        if (c == '-' || c == ' ') {
-            normalised.push_back('_');
-        } else if (c >= 'A' && c <= 'Z') {
-            normalised.push_back(static_cast<char>(c - 'A' + 'a'));
-        } else {
-            normalised.push_back(c);
-        }
-    }
+    std::string normalised = LowerAscii(team_name);
+    std::replace(normalised.begin(), normalised.end(), '-', '_');
+    std::replace(normalised.begin(), normalised.end(), ' ', '_');
     return normalised;
 }
 
