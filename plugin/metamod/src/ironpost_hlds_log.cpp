@@ -235,10 +235,17 @@ string_view TakePlayer(Cursor& cursor, HldsLogPlayer& player) {
     return token ? ReadPlayer(*token, player) : kFieldMalformed;
 }
 
-// A quoted single word at the cursor.
-std::optional<string_view> TakeWord(Cursor& cursor) {
-    const std::optional<string_view> word = cursor.Quoted();
-    return word && IsWord(*word) ? word : std::nullopt;
+enum class FieldRule { Word, Name, Text };
+
+// Takes a quoted field at the cursor into `field`; false when it is missing or breaks `rule`.
+bool TakeField(Cursor& cursor, string_view& field, FieldRule rule) {
+    const std::optional<string_view> value = cursor.Quoted();
+    if (!value || (rule == FieldRule::Word && !IsWord(*value)) ||
+        (rule == FieldRule::Name && value->size() > kHldsLogNameMaxBytes)) {
+        return false;
+    }
+    field = *value;
+    return true;
 }
 
 // Ends a form whose fixed part was read: only property groups may follow.
@@ -252,6 +259,15 @@ HldsLogLine Finish(HldsLogLine& out, HldsLogKind kind, string_view rest,
     return out;
 }
 
+// Ends a form whose fixed part closes with one quoted field.
+HldsLogLine FinishField(Cursor& cursor, HldsLogLine& out, string_view& field, FieldRule rule,
+                        HldsLogKind kind) {
+    if (!TakeField(cursor, field, rule)) {
+        return Refuse(kFieldMalformed);
+    }
+    return Finish(out, kind, cursor.rest());
+}
+
 // "killed" and "attacked": "V" with "W" (groups).
 HldsLogLine ReadVictimForm(Cursor& cursor, HldsLogLine& out, HldsLogKind kind) {
     const string_view reason = TakePlayer(cursor, out.victim);
@@ -261,12 +277,7 @@ HldsLogLine ReadVictimForm(Cursor& cursor, HldsLogLine& out, HldsLogKind kind) {
     if (!cursor.Take(" with ")) {
         return Refuse(kFormMalformed);
     }
-    const std::optional<string_view> weapon = TakeWord(cursor);
-    if (!weapon) {
-        return Refuse(kFieldMalformed);
-    }
-    out.weapon = *weapon;
-    HldsLogLine line = Finish(out, kind, cursor.rest());
+    HldsLogLine line = FinishField(cursor, out, out.weapon, FieldRule::Word, kind);
     if (line.kind == HldsLogKind::Attack && !line.numbers.damage) {
         return Refuse(kDamageMissing);
     }
@@ -274,13 +285,11 @@ HldsLogLine ReadVictimForm(Cursor& cursor, HldsLogLine& out, HldsLogKind kind) {
 }
 
 HldsLogLine ReadTrigger(Cursor& cursor, HldsLogLine& out) {
-    const std::optional<string_view> trigger = TakeWord(cursor);
-    if (!trigger) {
+    if (!TakeField(cursor, out.trigger, FieldRule::Word)) {
         return Refuse(kFieldMalformed);
     }
-    out.trigger = *trigger;
-    const bool stats = *trigger == "weaponstats";
-    const bool stats2 = *trigger == "weaponstats2";
+    const bool stats = out.trigger == "weaponstats";
+    const bool stats2 = out.trigger == "weaponstats2";
     if (!stats && !stats2) {
         return Finish(out, HldsLogKind::PlayerTriggered, cursor.rest());
     }
@@ -344,36 +353,16 @@ HldsLogLine ReadPlayerLine(string_view line) {
         return ReadChat(cursor.rest(), out, HldsLogKind::SayTeam);
     }
     if (cursor.Take(" committed suicide with ")) {
-        const std::optional<string_view> weapon = TakeWord(cursor);
-        if (!weapon) {
-            return Refuse(kFieldMalformed);
-        }
-        out.weapon = *weapon;
-        return Finish(out, HldsLogKind::Suicide, cursor.rest());
+        return FinishField(cursor, out, out.weapon, FieldRule::Word, HldsLogKind::Suicide);
     }
     if (cursor.Take(" joined team ")) {
-        const std::optional<string_view> team = TakeWord(cursor);
-        if (!team) {
-            return Refuse(kFieldMalformed);
-        }
-        out.team = *team;
-        return Finish(out, HldsLogKind::JoinedTeam, cursor.rest());
+        return FinishField(cursor, out, out.team, FieldRule::Word, HldsLogKind::JoinedTeam);
     }
     if (cursor.Take(" changed name to ")) {
-        const std::optional<string_view> name = cursor.Quoted();
-        if (!name || name->size() > kHldsLogNameMaxBytes) {
-            return Refuse(kFieldMalformed);
-        }
-        out.new_name = *name;
-        return Finish(out, HldsLogKind::ChangedName, cursor.rest());
+        return FinishField(cursor, out, out.new_name, FieldRule::Name, HldsLogKind::ChangedName);
     }
     if (cursor.Take(" connected, address ")) {
-        const std::optional<string_view> address = cursor.Quoted();
-        if (!address) {
-            return Refuse(kFieldMalformed);
-        }
-        out.address = *address;
-        return Finish(out, HldsLogKind::Connected, cursor.rest());
+        return FinishField(cursor, out, out.address, FieldRule::Text, HldsLogKind::Connected);
     }
     if (cursor.Take(" entered the game")) {
         return Finish(out, HldsLogKind::Entered, cursor.rest());
@@ -407,22 +396,19 @@ std::optional<std::int32_t> RestartSeconds(string_view trigger) {
 
 HldsLogLine ReadWorldLine(Cursor& cursor) {
     HldsLogLine out;
-    const std::optional<string_view> trigger = TakeWord(cursor);
-    if (!trigger) {
-        return Refuse(kFieldMalformed);
-    }
-    out.trigger = *trigger;
-    HldsLogLine line = Finish(out, HldsLogKind::WorldTriggered, cursor.rest());
+    HldsLogLine line =
+        FinishField(cursor, out, out.trigger, FieldRule::Word, HldsLogKind::WorldTriggered);
     if (line.kind == HldsLogKind::Refused) {
         return line;
     }
+    const string_view trigger = line.trigger;
     const bool has_scores = line.numbers.ct_score || line.numbers.t_score;
-    if (*trigger == "Round_Start") {
+    if (trigger == "Round_Start") {
         line.kind = HldsLogKind::RoundStart;
-    } else if (*trigger == "Round_End") {
+    } else if (trigger == "Round_End") {
         line.kind = HldsLogKind::RoundEnd;
-    } else if (trigger->substr(0, 14) == "Restart_Round_") {
-        line.numbers.restart_seconds = RestartSeconds(*trigger);
+    } else if (trigger.substr(0, 14) == "Restart_Round_") {
+        line.numbers.restart_seconds = RestartSeconds(trigger);
         if (!line.numbers.restart_seconds) {
             return Refuse(kNumberInvalid);
         }
@@ -430,7 +416,7 @@ HldsLogLine ReadWorldLine(Cursor& cursor) {
     } else if (has_scores) {
         // Draws and the game-commencing result: an end-of-round message with no winning team.
         line.kind = HldsLogKind::RoundOutcome;
-    } else if (*trigger == "Game_Commencing") {
+    } else if (trigger == "Game_Commencing") {
         line.kind = HldsLogKind::GameCommencing;
     }
     return line;
@@ -438,18 +424,11 @@ HldsLogLine ReadWorldLine(Cursor& cursor) {
 
 HldsLogLine ReadTeamLine(Cursor& cursor) {
     HldsLogLine out;
-    const std::optional<string_view> team = TakeWord(cursor);
-    if (!team) {
+    if (!TakeField(cursor, out.team, FieldRule::Word)) {
         return Refuse(kFieldMalformed);
     }
-    out.team = *team;
     if (cursor.Take(" triggered ")) {
-        const std::optional<string_view> trigger = TakeWord(cursor);
-        if (!trigger) {
-            return Refuse(kFieldMalformed);
-        }
-        out.trigger = *trigger;
-        return Finish(out, HldsLogKind::RoundOutcome, cursor.rest());
+        return FinishField(cursor, out, out.trigger, FieldRule::Word, HldsLogKind::RoundOutcome);
     }
     if (cursor.Take(" scored ")) {
         const std::optional<string_view> score = cursor.Quoted();
@@ -477,22 +456,12 @@ HldsLogLine ReadKickLine(Cursor& cursor) {
     if (!cursor.Take(" was kicked by ")) {
         return Refuse(kFormMalformed);
     }
-    const std::optional<string_view> kicker = cursor.Quoted();
-    if (!kicker) {
-        return Refuse(kFieldMalformed);
-    }
-    out.kicked_by = *kicker;
-    return Finish(out, HldsLogKind::Kicked, cursor.rest());
+    return FinishField(cursor, out, out.kicked_by, FieldRule::Name, HldsLogKind::Kicked);
 }
 
 HldsLogLine ReadMapLine(Cursor& cursor, HldsLogKind kind) {
     HldsLogLine out;
-    const std::optional<string_view> map = TakeWord(cursor);
-    if (!map) {
-        return Refuse(kFieldMalformed);
-    }
-    out.map = *map;
-    return Finish(out, kind, cursor.rest());
+    return FinishField(cursor, out, out.map, FieldRule::Word, kind);
 }
 
 int DaysInMonth(int year, int month) {
