@@ -4,7 +4,6 @@
 #include "ironpost_engine_bridge.h"
 
 #include <algorithm>
-#include <iterator>
 #include <utility>
 
 namespace ironpost {
