@@ -4,15 +4,21 @@
 // for backend JSON replies, the settlement intake reply, and the transport
 // options, request headers and retry policy every backend call uses.
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ironpost_config.h"
 #include "ironpost_crypto.h"
 #include "ironpost_plugin.h"
+
+struct addrinfo;
 
 namespace ironpost {
 
@@ -57,8 +63,9 @@ class BackendHttpClient {
 // Bearer token files larger than this are read as holding no token.
 inline constexpr std::size_t kMaxBackendTokenFileBytes = 64 * 1024;
 inline constexpr std::size_t kMaxHttpResponseBytes = 1024 * 1024;
-// The whole exchange (connect, send, receive) ends after this many time-outs,
-// so a peer that drips bytes cannot hold a worker forever.
+// The whole exchange (name resolution, connect, send, receive) ends after this
+// many time-outs, so neither a stuck resolver nor a peer that drips bytes can
+// hold a worker, or the wait at detach, for longer.
 inline constexpr std::uint64_t kHttpExchangeTimeoutFactor = 4;
 // Used when a caller passes a time-out of 0, which the socket layer would
 // otherwise read as "wait forever".
@@ -67,13 +74,43 @@ inline constexpr std::uint32_t kDefaultHttpTimeoutMs = 1500;
 // Joins a base URL and a path with exactly one "/" at the joint.
 [[nodiscard]] std::string BuildBackendUrl(const std::string& base, const std::string& path);
 
+// A thread running plugin code that its starter could not wait for. `finished`
+// turns true as the thread's last act; join it then, and after the join no
+// plugin code runs on it (so the module may be unmapped).
+struct PluginThread {
+    std::thread thread;
+    std::shared_ptr<const std::atomic<bool>> finished;
+};
+
 // Performs one blocking POST over a fresh connection ("Connection: close") and
 // reads the reply until the peer closes. Each connect, send and receive wait
-// lasts at most `timeout_ms` (0 means kDefaultHttpTimeoutMs) and everything
-// after name resolution at most kHttpExchangeTimeoutFactor times that.
+// lasts at most `timeout_ms` (0 means kDefaultHttpTimeoutMs), and the whole
+// exchange, name resolution included, at most kHttpExchangeTimeoutFactor times
+// that. A name lookup still running then is left on its own thread: moved into
+// `unfinished_lookup` (which must be empty) when given, detached otherwise.
 // Failures come back in `error` with `status_code` 0. Safe on any thread.
 [[nodiscard]] BackendHttpResponse SubmitPlainHttpPost(const BackendHttpPostRequest& request,
-                                                      std::uint32_t timeout_ms);
+                                                      std::uint32_t timeout_ms,
+                                                      PluginThread* unfinished_lookup = nullptr);
+
+// The signature of getaddrinfo, so that a test can stand in a slow resolver.
+using NameLookupFunction = int (*)(const char* host, const char* service, const addrinfo* hints,
+                                   addrinfo** result);
+
+struct NameLookupResult {
+    std::shared_ptr<const addrinfo> addresses;  // stream addresses; null on failure
+    std::string error;                          // "resolve failed: ..." or "resolve timed out"
+};
+
+// Resolves host and port for stream sockets by `deadline`. Numeric ones need
+// no resolver; names are looked up on a helper thread (with `lookup`, or
+// getaddrinfo when null) that owns copies of all it touches, and one still
+// running at the deadline is handed over as `SubmitPlainHttpPost` describes.
+[[nodiscard]] NameLookupResult LookUpHostByDeadline(const std::string& host,
+                                                    const std::string& port,
+                                                    std::chrono::steady_clock::time_point deadline,
+                                                    PluginThread* unfinished_lookup,
+                                                    NameLookupFunction lookup = nullptr);
 
 // Building blocks of SubmitPlainHttpPost, pure functions of their input.
 

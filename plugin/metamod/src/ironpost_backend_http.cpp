@@ -15,6 +15,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <utility>
 
@@ -52,9 +53,30 @@ class SocketHandle {
     std::int32_t fd_ = -1;
 };
 
-struct AddrInfoDeleter {
-    void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
+// One name lookup, shared by the thread that runs it and the thread that
+// waits for it, so that either may be the last to let go of it.
+struct NameLookupJob {
+    std::string host;
+    std::string port;
+    int status = EAI_FAIL;
+    addrinfo* list = nullptr;
+    std::promise<void> done;            // status and list are final
+    std::atomic<bool> finished{false};  // the lookup thread has nothing left to do
+
+    ~NameLookupJob() {
+        if (list != nullptr) {
+            ::freeaddrinfo(list);
+        }
+    }
 };
+
+addrinfo StreamHints(int flags) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    return hints;
+}
 
 bool IsControlOrSpace(char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -509,8 +531,58 @@ BackendHttpResponse ParsePlainHttpResponse(const std::string& bytes) {
     return response;
 }
 
+NameLookupResult LookUpHostByDeadline(const std::string& host, const std::string& port,
+                                      Clock::time_point deadline, PluginThread* unfinished_lookup,
+                                      NameLookupFunction lookup) {
+    NameLookupResult result;
+    auto job = std::make_shared<NameLookupJob>();
+    // Literal addresses and ports resolve without asking anyone, so never block.
+    const addrinfo numeric = StreamHints(AI_NUMERICHOST | AI_NUMERICSERV);
+    if (::getaddrinfo(host.c_str(), port.c_str(), &numeric, &job->list) == 0) {
+        result.addresses = std::shared_ptr<const addrinfo>(job, job->list);
+        return result;
+    }
+    job->list = nullptr;
+    job->host = host;
+    job->port = port;
+    std::future<void> done = job->done.get_future();
+    std::thread thread;
+    try {
+        thread = std::thread([job, lookup] {
+            const addrinfo hints = StreamHints(0);
+            job->status = (lookup != nullptr ? lookup : ::getaddrinfo)(
+                job->host.c_str(), job->port.c_str(), &hints, &job->list);
+            job->done.set_value();
+            job->finished.store(true, std::memory_order_release);
+        });
+    } catch (const std::exception& error) {
+        result.error = std::string("resolve failed: ") + error.what();
+        return result;
+    }
+    if (done.wait_until(deadline) != std::future_status::ready) {
+        // A stuck resolver must not hold the exchange past its bound; the
+        // thread keeps the job alive and frees it when it finally returns.
+        PluginThread left{std::move(thread),
+                          std::shared_ptr<const std::atomic<bool>>(job, &job->finished)};
+        if (unfinished_lookup != nullptr) {
+            *unfinished_lookup = std::move(left);
+        } else {
+            left.thread.detach();
+        }
+        result.error = "resolve timed out";
+        return result;
+    }
+    thread.join();
+    if (job->status != 0) {
+        result.error = std::string("resolve failed: ") + ::gai_strerror(job->status);
+        return result;
+    }
+    result.addresses = std::shared_ptr<const addrinfo>(job, job->list);
+    return result;
+}
+
 BackendHttpResponse SubmitPlainHttpPost(const BackendHttpPostRequest& request,
-                                        std::uint32_t timeout_ms) {
+                                        std::uint32_t timeout_ms, PluginThread* unfinished_lookup) {
     BackendHttpResponse response;
     if (timeout_ms == 0) {
         timeout_ms = kDefaultHttpTimeoutMs;
@@ -526,29 +598,25 @@ BackendHttpResponse SubmitPlainHttpPost(const BackendHttpPostRequest& request,
         return response;
     }
 
-    std::string host = url->host;
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* raw_list = nullptr;
-    const int resolved = ::getaddrinfo(host.c_str(), url->port.c_str(), &hints, &raw_list);
-    if (resolved != 0) {
-        response.error = std::string("resolve failed: ") + ::gai_strerror(resolved);
-        return response;
-    }
-    const std::unique_ptr<addrinfo, AddrInfoDeleter> addresses(raw_list);
-
     const std::uint64_t exchange_ms = kHttpExchangeTimeoutFactor * timeout_ms;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(exchange_ms);
     const std::string deadline_error =
         "request timed out after " + std::to_string(exchange_ms) + " ms";
 
+    std::string host = url->host;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    const NameLookupResult addresses =
+        LookUpHostByDeadline(host, url->port, deadline, unfinished_lookup);
+    if (!addresses.error.empty()) {
+        response.error = addresses.error;
+        return response;
+    }
+
     SocketHandle connection(-1);
     int connect_errno = ECONNREFUSED;
-    for (const addrinfo* address = addresses.get(); address != nullptr;
+    for (const addrinfo* address = addresses.addresses.get(); address != nullptr;
          address = address->ai_next) {
         connection = ConnectOne(*address, timeout_ms, deadline);
         if (connection.Valid()) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,10 +13,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -144,6 +147,35 @@ TEST(PlainHttpLoopback, ConnectionRefusedAndResolveFailure) {
         SubmitPlainHttpPost(Post("http://127.0.0.1:no-such-service/"), 500).error;
     EXPECT_EQ(error.rfind("resolve failed: ", 0), 0u) << error;
     EXPECT_GT(error.size(), std::strlen("resolve failed: "));
+}
+
+// A resolver that hangs must not hold the exchange past its deadline, and
+// literal addresses must not wait for a resolver at all.
+std::promise<void>* g_resolver_gate = nullptr;
+int HangingLookup(const char* host, const char* service, const addrinfo* hints, addrinfo** out) {
+    g_resolver_gate->get_future().wait();
+    return ::getaddrinfo(host, service, hints, out);
+}
+
+TEST(NameLookup, GivesUpAtTheDeadlineAndLeavesTheLookupSafe) {
+    std::promise<void> gate;
+    g_resolver_gate = &gate;
+    const auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    PluginThread left;
+    const NameLookupResult timed_out =
+        LookUpHostByDeadline("localhost", "80", soon, &left, HangingLookup);
+    EXPECT_EQ(timed_out.error, "resolve timed out");
+    EXPECT_EQ(timed_out.addresses, nullptr);
+    ASSERT_TRUE(left.thread.joinable());
+    EXPECT_FALSE(left.finished->load());
+    gate.set_value();
+    left.thread.join();
+    EXPECT_TRUE(left.finished->load());
+
+    const auto past = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    const NameLookupResult literal = LookUpHostByDeadline("127.0.0.1", "9", past, nullptr, nullptr);
+    EXPECT_EQ(literal.error, "");
+    EXPECT_NE(literal.addresses, nullptr);
 }
 
 // A listener whose accept queue is full drops new SYNs like a black-holed
