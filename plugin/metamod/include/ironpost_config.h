@@ -118,8 +118,12 @@ struct ConfigParseResult {
 // Parses a whole configuration text held in memory; any bytes are accepted.
 [[nodiscard]] ConfigParseResult ParseConfigText(const std::string& text);
 
-// Reads `path` whole and parses it. A file that cannot be opened gives the
-// defaults and the single error "unable to open config file: <path>".
+// The largest configuration file read; a real one is a few kilobytes.
+inline constexpr std::size_t kMaxConfigFileBytes = 1024 * 1024;
+
+// Reads `path` whole and parses it. A path that is not a regular file of at
+// most kMaxConfigFileBytes, or cannot be read, gives the defaults and the
+// single error "unable to open config file: <path>".
 [[nodiscard]] ConfigParseResult LoadConfigFile(const std::string& path);
 
 // The white space every text field of the plugin trims: space, tab, line feed,

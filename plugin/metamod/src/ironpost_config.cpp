@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <unordered_map>
@@ -322,23 +321,17 @@ std::optional<std::string> ReadBoundedRegularFile(const std::string& path, std::
 }
 
 ConfigParseResult LoadConfigFile(const std::string& path) {
-    // A path that opens but cannot be read (a directory, an I/O error) is
-    // reported like a missing file rather than as an empty configuration.
-    std::error_code ignored;
-    std::ifstream file;
-    if (!std::filesystem::is_directory(path, ignored)) {
-        file.open(path, std::ios::in | std::ios::binary);
-    }
-    std::string text;
-    if (file.is_open()) {
-        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
-    if (!file.is_open() || file.bad()) {
+    // A path that is not a regular file (a directory, or a FIFO that would
+    // block the game thread at attach), one too large to be a configuration,
+    // or one that cannot be read is reported like a missing file rather than
+    // as an empty configuration.
+    const std::optional<std::string> text = ReadBoundedRegularFile(path, kMaxConfigFileBytes);
+    if (!text) {
         ConfigParseResult result;
         result.errors.push_back("unable to open config file: " + path);
         return result;
     }
-    return ParseConfigText(text);
+    return ParseConfigText(*text);
 }
 
 std::vector<CvarDefinition> BuildCvarDefinitions(const IronPostConfig& config) {

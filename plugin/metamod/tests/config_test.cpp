@@ -1,6 +1,7 @@
 #include "ironpost_config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -333,14 +334,25 @@ TEST_F(ConfigFile, ReadsTheFileBytesUnchanged) {
     EXPECT_EQ(result.errors, Lines{});
 }
 
+// A FIFO would block the game thread at attach until someone writes to it.
 TEST_F(ConfigFile, MissingOrUnreadablePathsGiveOneErrorAndTheDefaults) {
-    for (const std::string& path : {"/nonexistent/dir/ironpost.cfg"s, ""s, ::testing::TempDir()}) {
+    const std::string fifo = path_ + ".fifo";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string oversized = path_ + ".big";
+    std::ofstream(oversized, std::ios::binary) << std::string(kMaxConfigFileBytes + 1, '/');
+    std::ofstream(path_, std::ios::binary) << std::string(kMaxConfigFileBytes, '/');
+    EXPECT_EQ(LoadConfigFile(path_).errors, Lines{}) << "a file at the bound is read";
+    for (const std::string& path :
+         {"/nonexistent/dir/ironpost.cfg"s, ""s, ::testing::TempDir(), fifo, oversized}) {
         SCOPED_TRACE(path);
         const ConfigParseResult result = LoadConfigFile(path);
         EXPECT_EQ(result.errors, Lines{"unable to open config file: " + path});
         EXPECT_EQ(result.warnings, Lines{});
         EXPECT_EQ(result.config.reward_kill, 100u);
     }
+    std::remove(fifo.c_str());
+    std::remove(oversized.c_str());
 }
 
 }  // namespace
