@@ -425,11 +425,14 @@ class PluginRuntime {
     // Settlement draft, earnings and unresolved settlements.
     [[nodiscard]] std::optional<RoundSettlementDraft> BuildSettlementDraft(
         const SettlementDraftRequest& request) const;
-    // Empties the round's pending settlement events and repeated-victim
-    // counters. Entries accepted after the ended round's draft was taken
-    // (late kills, buy-time purchases and transfers) are kept so they travel
-    // in the next settlement; a running round that is reset loses its own.
+    // Empties every pending settlement event and the repeated-victim counters.
     void ClearPendingSettlementEvents();
+    // Empties what the ended round's draft covered, with the repeated-victim
+    // counters. Entries accepted after that draft was taken (late kills,
+    // buy-time purchases and transfers) are kept so they travel in the next
+    // settlement; a running round that is reset loses its own. The phase
+    // operations clear this way.
+    void ClearSettledPendingEvents();
     void SnapshotLastRoundEarnings(std::uint32_t round_number, SettlementRelayStatus relay_status,
                                    std::uint64_t settled_at_ms);
     [[nodiscard]] std::vector<LastRoundPlayerEarning> LastRoundEarnings() const;

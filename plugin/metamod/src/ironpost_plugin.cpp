@@ -326,7 +326,7 @@ bool PluginRuntime::BeginRound(std::uint32_t round_number) {
     if (!loaded_ || round_number == 0 || round_state_.phase == RoundPhase::RoundActive) {
         return false;
     }
-    ClearPendingSettlementEvents();
+    ClearSettledPendingEvents();
     round_state_.round_number = round_number;
     round_state_.phase = RoundPhase::RoundActive;
     round_state_.crypto_features_enabled = true;
@@ -364,7 +364,7 @@ bool PluginRuntime::BeginBuySetup() {
     if (round_state_.phase != RoundPhase::ChainIncluded) {
         return false;
     }
-    ClearPendingSettlementEvents();
+    ClearSettledPendingEvents();
     round_state_.phase = RoundPhase::BuySetup;
     round_state_.crypto_features_enabled = true;
     return true;
@@ -374,7 +374,7 @@ bool PluginRuntime::ResetRoundToIdle() {
     if (!loaded_) {
         return false;
     }
-    ClearPendingSettlementEvents();
+    ClearSettledPendingEvents();
     ResetRoundState(true);
     ResetAlphaTeamPolicyEpoch();
     return true;

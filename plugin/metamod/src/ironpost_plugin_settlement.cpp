@@ -181,16 +181,22 @@ void PluginRuntime::MarkSettlementWatermark() {
 }
 
 void PluginRuntime::ClearPendingSettlementEvents() {
+    pending_rewards_.clear();
+    pending_weapon_spends_.clear();
+    pending_transfers_.clear();
+    pending_combat_stats_.clear();
+    pending_rival_stats_.clear();
+    kill_pair_counts_.clear();
+    settlement_watermark_ = SettlementWatermark{};
+}
+
+void PluginRuntime::ClearSettledPendingEvents() {
     const RoundPhase phase = round_state_.phase;
     // The repeated-victim cap lasts one round, whatever is carried over.
     kill_pair_counts_.clear();
     if (phase == RoundPhase::RoundActive) {
         // A running round that is reset instead of ended is abandoned whole.
-        pending_rewards_.clear();
-        pending_weapon_spends_.clear();
-        pending_transfers_.clear();
-        pending_combat_stats_.clear();
-        pending_rival_stats_.clear();
+        ClearPendingSettlementEvents();
     } else if (settlement_watermark_.set) {
         // Keep what was accepted after the ended round's draft was built.
         const SettlementWatermark& mark = settlement_watermark_;

@@ -279,6 +279,16 @@ TEST_F(SettlementCarryOverTest, LateRewardsBelongToTheNextSettlementOnly) {
     EXPECT_EQ(SessionEarned(1), 600u) << "what both settlements carry, counted once";
 }
 
+TEST_F(SettlementCarryOverTest, ClearingPendingEventsEmptiesEverythingEvenLateEvents) {
+    LateEvents();
+    runtime_.ClearPendingSettlementEvents();
+    ASSERT_TRUE(runtime_.BeginRound(2));
+    const RoundSettlementDraft round2 = EndRoundAndDraft();
+    EXPECT_TRUE(round2.reward_entries.empty() && round2.weapon_spend_entries.empty() &&
+                round2.zolt_transfer_entries.empty() && round2.combat_stats_entries.empty() &&
+                round2.rival_stats_entries.empty());
+}
+
 TEST_F(SettlementCarryOverTest, AResetRunningRoundIsAbandonedWhole) {
     ASSERT_TRUE(runtime_.BeginRound(2));
     ASSERT_TRUE(runtime_.RecordKillEvent(1, 2, false));
