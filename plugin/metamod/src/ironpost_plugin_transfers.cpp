@@ -83,6 +83,10 @@ TransferMenuSelectionResult ValidateTransferSelection(const IronPostConfig& conf
     if (config.transfer_max_zolt != 0 && amount > config.transfer_max_zolt) {
         return Rejected("above_maximum");
     }
+    // A minimum of 0 must not let an empty transfer into a signed settlement.
+    if (amount == 0) {
+        return Rejected("zero_amount");
+    }
     std::string reason = TransferTargetRejectionReason(config, source, target);
     if (!reason.empty()) {
         return Rejected(std::move(reason));

@@ -115,6 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The amount is tested before the players' roles.
         SelectionCase{"ZeroToBot", "", 1, 5, 0, "below_minimum"},
         SelectionCase{"ZeroToSelf", "", 1, 1, 0, "below_minimum"},
+        SelectionCase{"ZeroWithoutMinimum", "transfer_min_zolt 0", 1, 3, 0, "zero_amount"},
         SelectionCase{"TooMuchFromSpectator", kMax500, 4, 3, 501, "above_maximum"},
         SelectionCase{"ToBot", "", 1, 5, 10, "bot_disabled"},
         SelectionCase{"ToSelf", "", 1, 1, 10, "self_transfer"},
