@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ironpost_config.h"
@@ -66,6 +67,12 @@ struct ConnectedPlayer {
 // all ("STEAM_ID_LAN", "STEAM_ID_PENDING", "VALVE_ID_LAN", "VALVE_ID_PENDING").
 // Many players carry the same one at once, so it never identifies a person.
 [[nodiscard]] bool IsPlaceholderSteamId(const std::string& steam_id);
+
+// The two stand-ins of a player whose identity is not validated yet
+// ("STEAM_ID_PENDING", "VALVE_ID_PENDING"). Nothing is ever credited, charged
+// or transferred under them, and such a player does not count towards the
+// minimum number of humans, until UpgradePlayerIdentity brings the real id.
+[[nodiscard]] bool IsPendingSteamId(const std::string& steam_id);
 
 struct RoundState {
     RoundPhase phase = RoundPhase::Idle;
@@ -361,6 +368,11 @@ class PluginRuntime {
                       bool is_bot);
     bool OnPlayerRoleChanged(std::int32_t slot, PlayerRole role);
     bool OnPlayerLeave(std::int32_t slot);
+    // Gives a seated human whose id is still pending the validated id, keeping
+    // role, join sequence and name; another slot holding that id leaves, as on
+    // a join. Refused for an empty slot, a bot, an id that is not a real
+    // authenticated id, or a slot that already holds a different real id.
+    bool UpgradePlayerIdentity(std::int32_t slot, const std::string& steam_id);
     [[nodiscard]] std::optional<ConnectedPlayer> FindPlayer(std::int32_t slot) const;
     [[nodiscard]] std::vector<ConnectedPlayer> ConnectedPlayers() const;
     // Humans on a playing team.
@@ -450,6 +462,14 @@ class PluginRuntime {
     void ClearTerminalUnresolvedSettlementRecord(const std::string& request_id);
     [[nodiscard]] std::vector<UnresolvedSettlementRecord> UnresolvedSettlementRecords() const;
 
+    // Diagnostics. The rule behind the latest refused kill, damage, round
+    // win, purchase or transfer ("minimum_humans", "bot_involved",
+    // "team_kill", "repeated_victim_cap", "placeholder_identity", a purchase
+    // or transfer reason, ...); empty until one is refused after a load.
+    [[nodiscard]] const std::string& LastRefusalRule() const;
+    // How often each rule refused since the load, in the order first seen.
+    [[nodiscard]] std::vector<std::pair<std::string, std::uint64_t>> RefusalCounts() const;
+
     // Alpha team and bot policy.
     AlphaTeamPolicySnapshot ReconcileAlphaTeamPolicy(std::uint64_t now_ms, bool force);
     [[nodiscard]] AlphaTeamPolicySnapshot CurrentAlphaTeamPolicy() const;
@@ -468,6 +488,22 @@ class PluginRuntime {
     RivalStatsDraftEntry* FindRivalStatsEntry(const std::string& attacker_steam_id,
                                               const std::string& victim_steam_id);
     void AddSessionEarning(const ConnectedPlayer& player, std::uint64_t reward);
+    // Forgets what ties the slot to its occupant: transfer intents and kill
+    // pair counters naming it, its chain profile and its earnings. Settlement
+    // entries stay: they carry their own Steam id and are owed.
+    void DropSlotState(std::int32_t slot);
+    // Makes every other human slot holding the real id `steam_id` leave.
+    void EvictDuplicates(std::int32_t slot, const std::string& steam_id);
+    // The first anti-farm rule a kill, damage (with a victim) or round win
+    // (without) breaks before the team check, or null.
+    const char* CombatRefusal(std::int32_t actor_slot,
+                              std::optional<std::int32_t> victim_slot) const;
+    // RecordWeaponPurchase without noting a refusal.
+    WeaponPurchaseDecision DecideWeaponPurchase(std::int32_t slot, const std::string& weapon_id,
+                                                std::uint64_t cost, std::uint32_t round_number);
+    // Counts a refusal under `rule` and remembers it as the latest.
+    void NoteRefusal(const std::string& rule);
+    std::optional<RewardDraftEntry> RefuseReward(const char* rule);
 
     IronPostConfig config_;
     bool loaded_ = false;
@@ -491,6 +527,8 @@ class PluginRuntime {
     std::string last_alpha_policy_neutralize_state_;
     std::uint64_t last_alpha_policy_cleanup_ms_ = 0;
     AlphaTeamPolicySnapshot alpha_team_policy_;
+    std::string last_refusal_rule_;
+    std::vector<std::pair<std::string, std::uint64_t>> refusal_counts_;
 
     // Settlement carry-over. Kills are logged a few seconds after a round
     // ends, and purchases and transfers happen in the buy time before the

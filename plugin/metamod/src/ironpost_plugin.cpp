@@ -75,6 +75,10 @@ bool IsPlaceholderSteamId(const std::string& steam_id) {
            steam_id == "VALVE_ID_LAN" || steam_id == "VALVE_ID_PENDING";
 }
 
+bool IsPendingSteamId(const std::string& steam_id) {
+    return steam_id == "STEAM_ID_PENDING" || steam_id == "VALVE_ID_PENDING";
+}
+
 // ---------------------------------------------------------------------------
 // Lifecycle
 
@@ -133,6 +137,8 @@ void PluginRuntime::ResetState() {
     unresolved_settlement_records_.clear();
     session_earnings_.clear();
     settlement_watermark_ = SettlementWatermark{};
+    last_refusal_rule_.clear();
+    refusal_counts_.clear();
     next_transfer_intent_id_ = 1;
     next_player_join_sequence_ = 1;
     ResetAlphaTeamPolicyEpoch();
@@ -181,20 +187,7 @@ bool PluginRuntime::OnPlayerJoin(std::int32_t slot, const std::string& name,
         if (!IsAuthenticatedSteamId(steam_id)) {
             return false;
         }
-        // One identity plays in one slot: a second connection with the same
-        // id replaces the first. The engine's shared placeholder ids are
-        // carried by many different people at once, so they never evict.
-        if (!IsPlaceholderSteamId(steam_id)) {
-            std::vector<std::int32_t> duplicates;
-            for (const ConnectedPlayer& other : players_) {
-                if (other.slot != slot && IsHumanPlayer(other) && other.steam_id == steam_id) {
-                    duplicates.push_back(other.slot);
-                }
-            }
-            for (const std::int32_t duplicate : duplicates) {
-                OnPlayerLeave(duplicate);
-            }
-        }
+        EvictDuplicates(slot, steam_id);
     }
 
     ConnectedPlayer entry;
@@ -218,12 +211,11 @@ bool PluginRuntime::OnPlayerJoin(std::int32_t slot, const std::string& name,
         join_sequence = existing->join_sequence;
     } else if (existing != nullptr) {
         // Another identity took the slot: nothing of the previous occupant's
-        // chain view or earnings may be shown to the newcomer. (A human
-        // newcomer gets a fresh session entry below; a bot gets none, so the
-        // old entry must not linger under the bot's slot.)
-        EraseSlot(session_earnings_, slot);
-        EraseSlot(player_chain_profiles_, slot);
-        EraseSlot(last_round_earnings_, slot);
+        // chain view or earnings may be shown to the newcomer, and neither
+        // its repeated-victim counts nor its queued transfers may pass to it.
+        // (A human newcomer gets a fresh session entry below; a bot gets none,
+        // so the old entry must not linger under the bot's slot.)
+        DropSlotState(slot);
         entry.join_sequence = next_player_join_sequence_++;
         join_sequence = entry.join_sequence;
         *existing = entry;
@@ -270,13 +262,57 @@ bool PluginRuntime::OnPlayerRoleChanged(std::int32_t slot, PlayerRole role) {
     return true;
 }
 
-bool PluginRuntime::OnPlayerLeave(std::int32_t slot) {
-    const auto player = std::find_if(players_.begin(), players_.end(),
-                                     [slot](const ConnectedPlayer& p) { return p.slot == slot; });
-    const bool removed = player != players_.end();
-    if (removed) {
-        players_.erase(player);
+bool PluginRuntime::UpgradePlayerIdentity(std::int32_t slot, const std::string& steam_id) {
+    const ConnectedPlayer* seated = PlayerAt(slot);
+    if (!loaded_ || seated == nullptr || seated->is_bot || !IsAuthenticatedSteamId(steam_id) ||
+        IsPlaceholderSteamId(steam_id)) {
+        return false;
     }
+    if (seated->steam_id == steam_id) {
+        return true;
+    }
+    if (!IsPendingSteamId(seated->steam_id)) {
+        return false;
+    }
+    EvictDuplicates(slot, steam_id);
+    ConnectedPlayer* player = MutablePlayer(slot);  // eviction moved the table
+    player->steam_id = steam_id;
+    player->authenticated = true;
+    // Nothing was credited under the placeholder, so the zero earnings simply
+    // change hands; a profile fetched for the placeholder describes nobody.
+    EraseSlot(player_chain_profiles_, slot);
+    for (SessionPlayerEarning& earning : session_earnings_) {
+        if (earning.slot == slot) {
+            earning.steam_id = steam_id;
+        }
+    }
+    for (LastRoundPlayerEarning& earning : last_round_earnings_) {
+        if (earning.slot == slot) {
+            earning.steam_id = steam_id;
+        }
+    }
+    return true;
+}
+
+void PluginRuntime::EvictDuplicates(std::int32_t slot, const std::string& steam_id) {
+    // One identity plays in one slot: a second connection with the same id
+    // replaces the first. The engine's shared placeholder ids are carried by
+    // many different people at once, so they never evict.
+    if (IsPlaceholderSteamId(steam_id)) {
+        return;
+    }
+    std::vector<std::int32_t> duplicates;
+    for (const ConnectedPlayer& other : players_) {
+        if (other.slot != slot && IsHumanPlayer(other) && other.steam_id == steam_id) {
+            duplicates.push_back(other.slot);
+        }
+    }
+    for (const std::int32_t duplicate : duplicates) {
+        OnPlayerLeave(duplicate);
+    }
+}
+
+void PluginRuntime::DropSlotState(std::int32_t slot) {
     pending_transfers_.erase(std::remove_if(pending_transfers_.begin(), pending_transfers_.end(),
                                             [slot](const TransferIntent& t) {
                                                 return t.from_slot == slot || t.to_slot == slot;
@@ -291,6 +327,16 @@ bool PluginRuntime::OnPlayerLeave(std::int32_t slot) {
     EraseSlot(player_chain_profiles_, slot);
     EraseSlot(last_round_earnings_, slot);
     EraseSlot(session_earnings_, slot);
+}
+
+bool PluginRuntime::OnPlayerLeave(std::int32_t slot) {
+    const auto player = std::find_if(players_.begin(), players_.end(),
+                                     [slot](const ConnectedPlayer& p) { return p.slot == slot; });
+    const bool removed = player != players_.end();
+    if (removed) {
+        players_.erase(player);
+    }
+    DropSlotState(slot);
     if (std::none_of(players_.begin(), players_.end(), IsHumanPlayer)) {
         ResetAlphaTeamPolicyEpoch();
     }

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <string>
 
 #include "ironpost_plugin.h"
 
@@ -32,14 +34,72 @@ void AddCount(std::uint32_t& counter, std::uint32_t amount) {
     counter = counter > kMaxCount - amount ? kMaxCount : counter + amount;
 }
 
+// Humans for the minimum-humans rule: a player whose identity is still
+// pending may be anyone, or a second client of someone already counted.
 std::uint32_t CountHumans(const std::vector<ConnectedPlayer>& players) {
-    return static_cast<std::uint32_t>(std::count_if(players.begin(), players.end(), IsHumanPlayer));
+    return static_cast<std::uint32_t>(
+        std::count_if(players.begin(), players.end(), [](const ConnectedPlayer& player) {
+            return IsHumanPlayer(player) && !IsPendingSteamId(player.steam_id);
+        }));
 }
 
 }  // namespace
 
+void PluginRuntime::NoteRefusal(const std::string& rule) {
+    if (!loaded_) {
+        return;  // the counters cover the time since the load
+    }
+    last_refusal_rule_ = rule;
+    for (auto& [name, count] : refusal_counts_) {
+        if (name == rule) {
+            ++count;
+            return;
+        }
+    }
+    refusal_counts_.emplace_back(rule, 1);
+}
+
+std::optional<RewardDraftEntry> PluginRuntime::RefuseReward(const char* rule) {
+    NoteRefusal(rule);
+    return std::nullopt;
+}
+
+const std::string& PluginRuntime::LastRefusalRule() const {
+    return last_refusal_rule_;
+}
+
+std::vector<std::pair<std::string, std::uint64_t>> PluginRuntime::RefusalCounts() const {
+    return refusal_counts_;
+}
+
+const char* PluginRuntime::CombatRefusal(std::int32_t actor_slot,
+                                         std::optional<std::int32_t> victim_slot) const {
+    if (config_.antifarm_enabled && CountHumans(players_) < config_.antifarm_min_humans) {
+        return "minimum_humans";
+    }
+    const ConnectedPlayer* actor = PlayerAt(actor_slot);
+    const ConnectedPlayer* victim = victim_slot ? PlayerAt(*victim_slot) : nullptr;
+    if (actor == nullptr || (victim_slot && victim == nullptr)) {
+        return "player_missing";
+    }
+    if (IsBotPlayer(*actor)) {
+        return "bot_involved";
+    }
+    // Neither side of a paid action may be an unvalidated identity: the
+    // draft would name it.
+    if (IsPendingSteamId(actor->steam_id) || (victim && IsPendingSteamId(victim->steam_id))) {
+        return "placeholder_identity";
+    }
+    if (!IsPlayingRole(actor->role) || (victim && !IsPlayingRole(victim->role))) {
+        return "not_playing";
+    }
+    return nullptr;
+}
+
+// No statistics entry ever names a pending placeholder: the draft would
+// carry an id that is nobody's.
 CombatStatsDraftEntry* PluginRuntime::FindCombatStatsEntryForHuman(const ConnectedPlayer& player) {
-    if (IsBotPlayer(player) || player.steam_id.empty()) {
+    if (IsBotPlayer(player) || player.steam_id.empty() || IsPendingSteamId(player.steam_id)) {
         return nullptr;
     }
     for (CombatStatsDraftEntry& entry : pending_combat_stats_) {
@@ -62,7 +122,8 @@ CombatStatsDraftEntry* PluginRuntime::FindCombatStatsEntryForHuman(const Connect
 RivalStatsDraftEntry* PluginRuntime::FindRivalStatsEntry(const std::string& attacker_steam_id,
                                                          const std::string& victim_steam_id) {
     if (attacker_steam_id.empty() || victim_steam_id.empty() ||
-        attacker_steam_id == victim_steam_id) {
+        attacker_steam_id == victim_steam_id || IsPendingSteamId(attacker_steam_id) ||
+        IsPendingSteamId(victim_steam_id)) {
         return nullptr;
     }
     for (RivalStatsDraftEntry& entry : pending_rival_stats_) {
@@ -80,7 +141,7 @@ RivalStatsDraftEntry* PluginRuntime::FindRivalStatsEntry(const std::string& atta
 
 void PluginRuntime::AddSessionEarning(const ConnectedPlayer& player, std::uint64_t reward) {
     for (SessionPlayerEarning& earning : session_earnings_) {
-        if (earning.slot == player.slot) {
+        if (earning.slot == player.slot && earning.steam_id == player.steam_id) {
             earning.earned_zolt = SaturatingAdd(earning.earned_zolt, reward);
             return;
         }
@@ -101,7 +162,7 @@ std::optional<RewardDraftEntry> PluginRuntime::QueueRewardEntry(std::int32_t slo
         return std::nullopt;
     }
     const ConnectedPlayer* player = PlayerAt(slot);
-    if (player == nullptr || IsBotPlayer(*player)) {
+    if (player == nullptr || IsBotPlayer(*player) || IsPendingSteamId(player->steam_id)) {
         return std::nullopt;
     }
     RewardDraftEntry entry;
@@ -118,22 +179,19 @@ std::optional<RewardDraftEntry> PluginRuntime::QueueRewardEntry(std::int32_t slo
 std::optional<RewardDraftEntry> PluginRuntime::RecordKillEvent(std::int32_t killer_slot,
                                                                std::int32_t victim_slot,
                                                                bool headshot) {
-    if (!loaded_ || killer_slot == victim_slot) {
+    if (!loaded_) {
         return std::nullopt;
     }
-    if (config_.antifarm_enabled && CountHumans(players_) < config_.antifarm_min_humans) {
-        return std::nullopt;
+    if (killer_slot == victim_slot) {
+        return RefuseReward("self_kill");
+    }
+    if (const char* rule = CombatRefusal(killer_slot, victim_slot)) {
+        return RefuseReward(rule);
     }
     const ConnectedPlayer* killer = PlayerAt(killer_slot);
     const ConnectedPlayer* victim = PlayerAt(victim_slot);
-    if (killer == nullptr || victim == nullptr || IsBotPlayer(*killer)) {
-        return std::nullopt;
-    }
-    if (!IsPlayingRole(killer->role) || !IsPlayingRole(victim->role)) {
-        return std::nullopt;
-    }
     if (killer->role == victim->role && !config_.antifarm_team_damage_rewards) {
-        return std::nullopt;
+        return RefuseReward("team_kill");
     }
     auto counter = std::find_if(
         kill_pair_counts_.begin(), kill_pair_counts_.end(), [&](const KillPairCounter& c) {
@@ -142,14 +200,14 @@ std::optional<RewardDraftEntry> PluginRuntime::RecordKillEvent(std::int32_t kill
     if (config_.antifarm_enabled && config_.antifarm_same_victim_enabled &&
         config_.antifarm_same_victim_max_kills != 0 && counter != kill_pair_counts_.end() &&
         counter->kills >= config_.antifarm_same_victim_max_kills) {
-        return std::nullopt;
+        return RefuseReward("repeated_victim_cap");
     }
     const std::uint64_t amount = headshot
                                      ? SaturatingAdd(config_.reward_kill, config_.reward_headshot)
                                      : config_.reward_kill;
     std::optional<RewardDraftEntry> entry = QueueRewardEntry(killer_slot, 1, 0, amount);
     if (!entry) {
-        return std::nullopt;
+        return RefuseReward("reward_refused");
     }
 
     if (counter != kill_pair_counts_.end()) {
@@ -177,41 +235,44 @@ std::optional<RewardDraftEntry> PluginRuntime::RecordKillEvent(std::int32_t kill
 std::optional<RewardDraftEntry> PluginRuntime::RecordDamageEvent(std::int32_t attacker_slot,
                                                                  std::int32_t victim_slot,
                                                                  std::uint64_t damage) {
-    if (!loaded_ || damage == 0 || config_.reward_damage == 0 || attacker_slot == victim_slot) {
+    if (!loaded_) {
         return std::nullopt;
     }
-    if (config_.antifarm_enabled && CountHumans(players_) < config_.antifarm_min_humans) {
-        return std::nullopt;
+    if (damage == 0 || config_.reward_damage == 0) {
+        return RefuseReward("no_damage_reward");
+    }
+    if (attacker_slot == victim_slot) {
+        return RefuseReward("self_damage");
+    }
+    if (const char* rule = CombatRefusal(attacker_slot, victim_slot)) {
+        return RefuseReward(rule);
     }
     const ConnectedPlayer* attacker = PlayerAt(attacker_slot);
     const ConnectedPlayer* victim = PlayerAt(victim_slot);
-    if (attacker == nullptr || victim == nullptr || IsBotPlayer(*attacker) ||
-        !IsPlayingRole(attacker->role) || !IsPlayingRole(victim->role)) {
-        return std::nullopt;
-    }
     if (attacker->role == victim->role && !config_.antifarm_team_damage_rewards) {
-        return std::nullopt;
+        return RefuseReward("team_damage");
     }
     if (RivalStatsDraftEntry* rival = FindRivalStatsEntry(attacker->steam_id, victim->steam_id)) {
         AddCount(rival->hits, 1);
         rival->damage = SaturatingAdd(rival->damage, damage);
     }
-    return QueueRewardEntry(attacker_slot, 0, damage,
-                            SaturatingMultiply(damage, config_.reward_damage));
+    std::optional<RewardDraftEntry> entry = QueueRewardEntry(
+        attacker_slot, 0, damage, SaturatingMultiply(damage, config_.reward_damage));
+    return entry ? entry : RefuseReward("reward_refused");
 }
 
 std::optional<RewardDraftEntry> PluginRuntime::RecordRoundWinEvent(std::int32_t slot) {
-    if (!loaded_ || config_.reward_round_win == 0) {
+    if (!loaded_) {
         return std::nullopt;
     }
-    if (config_.antifarm_enabled && CountHumans(players_) < config_.antifarm_min_humans) {
-        return std::nullopt;
+    if (config_.reward_round_win == 0) {
+        return RefuseReward("no_round_win_reward");
     }
-    const ConnectedPlayer* player = PlayerAt(slot);
-    if (player == nullptr || IsBotPlayer(*player) || !IsPlayingRole(player->role)) {
-        return std::nullopt;
+    if (const char* rule = CombatRefusal(slot, std::nullopt)) {
+        return RefuseReward(rule);
     }
-    return QueueRewardEntry(slot, 0, 0, config_.reward_round_win);
+    std::optional<RewardDraftEntry> entry = QueueRewardEntry(slot, 0, 0, config_.reward_round_win);
+    return entry ? entry : RefuseReward("reward_refused");
 }
 
 bool PluginRuntime::RecordWeaponStatsEvent(std::int32_t slot, std::uint32_t shots_fired,
@@ -235,9 +296,12 @@ bool PluginRuntime::RecordWeaponStatsEvent(std::int32_t slot, std::uint32_t shot
 }
 
 std::uint64_t PluginRuntime::PendingRewardTotalForSlot(std::int32_t slot) const {
+    // The slot's current occupant only: a previous one's rewards still settle
+    // but are not the newcomer's to see.
+    const ConnectedPlayer* player = PlayerAt(slot);
     std::uint64_t total = 0;
     for (const RewardDraftEntry& entry : pending_rewards_) {
-        if (entry.slot == slot) {
+        if (player != nullptr && entry.slot == slot && entry.steam_id == player->steam_id) {
             total = SaturatingAdd(total, entry.reward_zolt);
         }
     }

@@ -50,6 +50,17 @@ WeaponPurchaseDecision PluginRuntime::RecordWeaponPurchase(std::int32_t slot,
                                                            const std::string& weapon_id,
                                                            std::uint64_t cost,
                                                            std::uint32_t round_number) {
+    WeaponPurchaseDecision decision = DecideWeaponPurchase(slot, weapon_id, cost, round_number);
+    if (!decision.allowed) {
+        NoteRefusal(decision.reason);
+    }
+    return decision;
+}
+
+WeaponPurchaseDecision PluginRuntime::DecideWeaponPurchase(std::int32_t slot,
+                                                           const std::string& weapon_id,
+                                                           std::uint64_t cost,
+                                                           std::uint32_t round_number) {
     if (!loaded_) {
         return Decision(false, false, "runtime_not_loaded");
     }
@@ -70,6 +81,11 @@ WeaponPurchaseDecision PluginRuntime::RecordWeaponPurchase(std::int32_t slot,
         return config_.allow_buy_if_zolt_zero ? Decision(true, false, "spend_disabled_allowed")
                                               : Decision(false, false, "weapon_spend_disabled");
     }
+    // A free or zero-cost weapon charges nobody, so an unvalidated player may
+    // have it; a spend would be charged to an id that is nobody's.
+    if (IsPendingSteamId(player->steam_id)) {
+        return Decision(false, false, "placeholder_identity");
+    }
     std::optional<WeaponSpendDraftEntry> spend =
         QueueWeaponSpendEntry(slot, weapon_id, cost, round_number);
     if (!spend) {
@@ -88,7 +104,7 @@ std::optional<WeaponSpendDraftEntry> PluginRuntime::QueueWeaponSpendEntry(
         return std::nullopt;
     }
     const ConnectedPlayer* player = PlayerAt(slot);
-    if (player == nullptr || IsBotPlayer(*player)) {
+    if (player == nullptr || IsBotPlayer(*player) || IsPendingSteamId(player->steam_id)) {
         return std::nullopt;
     }
     WeaponSpendDraftEntry entry;

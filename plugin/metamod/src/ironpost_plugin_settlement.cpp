@@ -89,6 +89,21 @@ std::vector<RivalStatsDraftEntry> RivalStatsSince(
     return carried;
 }
 
+// The earnings entry of the occupant's slot made for the occupant itself.
+template <typename Earning>
+std::optional<Earning> EarningOfOccupant(const std::vector<Earning>& earnings,
+                                         const ConnectedPlayer* occupant) {
+    if (occupant == nullptr) {
+        return std::nullopt;
+    }
+    for (const Earning& earning : earnings) {
+        if (earning.slot == occupant->slot && earning.steam_id == occupant->steam_id) {
+            return earning;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -247,7 +262,10 @@ void PluginRuntime::SnapshotLastRoundEarnings(std::uint32_t round_number,
         earning.slot = player.slot;
         earning.steam_id = player.steam_id;
         for (std::size_t i = 0; i < settled_rewards; ++i) {
-            if (pending_rewards_[i].slot == player.slot) {
+            // A previous occupant's rewards settle under its own id, not as
+            // the newcomer's earnings.
+            if (pending_rewards_[i].slot == player.slot &&
+                pending_rewards_[i].steam_id == player.steam_id) {
                 earning.earned_zolt =
                     SaturatingAdd(earning.earned_zolt, pending_rewards_[i].reward_zolt);
             }
@@ -269,12 +287,7 @@ std::vector<LastRoundPlayerEarning> PluginRuntime::LastRoundEarnings() const {
 
 std::optional<LastRoundPlayerEarning> PluginRuntime::LastRoundEarningForSlot(
     std::int32_t slot) const {
-    for (const LastRoundPlayerEarning& earning : last_round_earnings_) {
-        if (earning.slot == slot) {
-            return earning;
-        }
-    }
-    return std::nullopt;
+    return EarningOfOccupant(last_round_earnings_, PlayerAt(slot));
 }
 
 std::vector<SessionPlayerEarning> PluginRuntime::SessionEarnings() const {
@@ -282,12 +295,7 @@ std::vector<SessionPlayerEarning> PluginRuntime::SessionEarnings() const {
 }
 
 std::optional<SessionPlayerEarning> PluginRuntime::SessionEarningForSlot(std::int32_t slot) const {
-    for (const SessionPlayerEarning& earning : session_earnings_) {
-        if (earning.slot == slot) {
-            return earning;
-        }
-    }
-    return std::nullopt;
+    return EarningOfOccupant(session_earnings_, PlayerAt(slot));
 }
 
 // ---------------------------------------------------------------------------

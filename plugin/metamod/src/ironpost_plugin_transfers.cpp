@@ -43,6 +43,14 @@ std::string TransferTargetRejectionReason(const IronPostConfig& config,
     if (source->slot == target->slot) {
         return "self_transfer";
     }
+    if (IsPendingSteamId(source->steam_id) || IsPendingSteamId(target->steam_id)) {
+        return "placeholder_identity";
+    }
+    // Two seats under one id (every player of a LAN server shares one) would
+    // settle a transfer from an account to itself.
+    if (source->steam_id == target->steam_id) {
+        return "same_identity";
+    }
     if (!IsPlayingRole(source->role)) {
         return "source_not_ready";
     }
@@ -115,6 +123,10 @@ TransferMenu PluginRuntime::BuildTransferMenu(std::int32_t from_slot) const {
         menu.error = "source_not_ready";
         return menu;
     }
+    if (IsPendingSteamId(sender->steam_id)) {
+        menu.error = "placeholder_identity";
+        return menu;
+    }
     menu.available = true;
     const std::optional<ConnectedPlayer> source = *sender;
     for (const ConnectedPlayer& player : players_) {
@@ -139,7 +151,10 @@ std::optional<TransferIntent> PluginRuntime::QueueTransferIntent(std::int32_t fr
                                                                  std::uint64_t amount) {
     const std::optional<ConnectedPlayer> source = FindPlayer(from_slot);
     const std::optional<ConnectedPlayer> target = FindPlayer(to_slot);
-    if (!ValidateTransferSelection(config_, loaded_, source, target, amount).accepted) {
+    const TransferMenuSelectionResult validation =
+        ValidateTransferSelection(config_, loaded_, source, target, amount);
+    if (!validation.accepted) {
+        NoteRefusal(validation.reason);
         return std::nullopt;
     }
     TransferIntent intent;
@@ -163,6 +178,7 @@ TransferMenuSelectionResult PluginRuntime::SubmitTransferMenuSelection(
         ValidateTransferSelection(config_, loaded_, FindPlayer(selection.from_slot),
                                   FindPlayer(selection.to_slot), selection.amount);
     if (!validation.accepted) {
+        NoteRefusal(validation.reason);
         return validation;
     }
     TransferMenuSelectionResult result;

@@ -93,11 +93,17 @@ TEST_F(CoreTest, JoinsNeedASlotAndAnIdentityAndAreNumberedInOrder) {
     EXPECT_EQ(runtime_.FindPlayer(9)->join_sequence, 1u) << "numbering restarts with a load";
 }
 
+// The engine may hand a slot to someone else without a disconnect in between.
 TEST_F(CoreTest, RejoinKeepsTheSlotsStateAndAnotherIdentityStartsAfresh) {
     Join(2, "STEAM_0:1:2", Role::Terrorist);
     Join(3, "STEAM_0:1:3", Role::CounterTerrorist);
+    ASSERT_TRUE(runtime_.BeginRound(1));
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(runtime_.RecordKillEvent(3, 2, false));
+    }
     ASSERT_TRUE(runtime_.QueueRewardEntry(2, 1, 0, 100));
-    ASSERT_TRUE(runtime_.QueueRewardEntry(3, 1, 0, 40));
+    ASSERT_TRUE(runtime_.QueueTransferIntent(2, 3, 10));
+    ASSERT_TRUE(runtime_.QueueTransferIntent(3, 2, 20));
     Profile(2, 10);
     runtime_.SnapshotLastRoundEarnings(1, SettlementRelayStatus::Included, 50);
     ASSERT_TRUE(runtime_.OnPlayerJoin(2, "renamed", "STEAM_0:1:2", false));
@@ -106,6 +112,15 @@ TEST_F(CoreTest, RejoinKeepsTheSlotsStateAndAnotherIdentityStartsAfresh) {
               "profile");
     ASSERT_TRUE(runtime_.OnPlayerJoin(2, "newcomer", "STEAM_0:0:77", false));
     EXPECT_EQ(SlotState(2), "newcomer STEAM_0:0:77 unassigned #3 | session STEAM_0:0:77 0 #3");
+    // The previous occupant's reward is still owed, but is not the newcomer's
+    // to see, now or in the round's snapshot; its trades and kill counts went.
+    ASSERT_TRUE(runtime_.OnPlayerRoleChanged(2, Role::Terrorist));
+    EXPECT_EQ(runtime_.PendingRewards().size(), 6u);
+    EXPECT_EQ(runtime_.PendingRewardTotalForSlot(2), 0u);
+    EXPECT_TRUE(runtime_.PendingTransfers().empty());
+    EXPECT_TRUE(runtime_.RecordKillEvent(3, 2, false)) << "the cap counted the previous occupant";
+    runtime_.SnapshotLastRoundEarnings(1, SettlementRelayStatus::Included, 60);
+    EXPECT_EQ(runtime_.LastRoundEarningForSlot(2)->earned_zolt, 0u);
     EXPECT_EQ(runtime_.ConnectedPlayers().front().slot, 2) << "the slot keeps its place";
     // A bot taking a human's slot shows nothing of the human's earnings.
     ASSERT_TRUE(runtime_.OnPlayerJoin(3, "bot", "", true));
@@ -150,10 +165,15 @@ TEST_F(CoreTest, DuplicateIdentityAndLeavingRemoveTheSlotButNotItsSettlementEven
     EXPECT_EQ(runtime_.PendingRewards().size(), 7u);
 }
 
+// Every player of a LAN server, and every player not yet validated, is
+// reported under one of these shared ids. A LAN id is paid as the player's
+// own; a pending one is nobody yet, and not even counted as a human.
 TEST_F(CoreTest, SharedPlaceholderIdsNeverEvictAnotherSlot) {
-    // Every player of a LAN server, and every player not yet validated, is
-    // reported under one of these shared ids.
-    for (const char* placeholder : {"STEAM_ID_LAN", "STEAM_ID_PENDING"}) {
+    const std::tuple<const char*, bool, const char*, const char*> cases[] = {
+        {"STEAM_ID_LAN", true, "", "same_identity"},
+        {"STEAM_ID_PENDING", false, "minimum_humans", "placeholder_identity"},
+    };
+    for (const auto& [placeholder, paid, kill_rule, transfer_reason] : cases) {
         SCOPED_TRACE(placeholder);
         Reload();
         Join(1, placeholder, Role::Terrorist);
@@ -161,10 +181,29 @@ TEST_F(CoreTest, SharedPlaceholderIdsNeverEvictAnotherSlot) {
         Join(3, placeholder, Role::CounterTerrorist);
         EXPECT_EQ(runtime_.ConnectedPlayers().size(), 3u);
         EXPECT_EQ(runtime_.SessionEarnings().size(), 3u);
+        EXPECT_EQ(runtime_.RecordKillEvent(1, 2, false).has_value(), paid);
+        EXPECT_EQ(runtime_.LastRefusalRule(), kill_rule);
+        EXPECT_EQ(runtime_.SubmitTransferMenuSelection({1, 2, 5}).reason, transfer_reason);
     }
     EXPECT_FALSE(runtime_.OnPlayerJoin(4, "v", "VALVE_ID_LAN", false)) << "not an accepted form";
     EXPECT_TRUE(IsPlaceholderSteamId("VALVE_ID_PENDING"));
     EXPECT_FALSE(IsPlaceholderSteamId("STEAM_0:1:2"));
+}
+
+TEST_F(CoreTest, IdentityUpgradeOnlyReplacesAPendingIdAndEvictsLikeAJoin) {
+    Join(1, "STEAM_0:1:1", Role::Terrorist);
+    Join(2, "STEAM_ID_PENDING", Role::CounterTerrorist);
+    ASSERT_TRUE(runtime_.OnPlayerJoin(5, "bot", "", true));
+    const std::tuple<std::int32_t, const char*, bool> steps[] = {
+        {9, "STEAM_0:1:9", false},  {5, "STEAM_0:1:9", false}, {2, "VALVE_ID_PENDING", false},
+        {2, "STEAM_ID_LAN", false}, {2, "STEAM_0", false},     {1, "STEAM_0:1:9", false},
+        {1, "STEAM_0:1:1", true},   {2, "STEAM_0:1:1", true},  {2, "STEAM_0:1:7", false},
+    };
+    for (const auto& [slot, id, ok] : steps) {
+        EXPECT_EQ(runtime_.UpgradePlayerIdentity(slot, id), ok) << slot << " " << id;
+    }
+    EXPECT_EQ(SlotState(1), "-") << "the earlier connection of that id left";
+    EXPECT_EQ(SlotState(2), "p2 STEAM_0:1:1 counter_terrorist #2 | session STEAM_0:1:1 0 #2");
 }
 
 TEST_F(CoreTest, RoleChangesNeedAPlayerAndUnknownRolesBecomeUnassigned) {

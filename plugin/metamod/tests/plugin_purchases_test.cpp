@@ -48,6 +48,7 @@ TEST_P(PurchaseReasonTest, DecisionFollowsTheReasonTableInOrder) {
     EXPECT_EQ(decision.reason, c.reason);
     EXPECT_EQ(decision.allowed, c.allowed);
     EXPECT_EQ(decision.free_tier, c.free_tier);
+    EXPECT_EQ(runtime_.LastRefusalRule(), c.allowed ? "" : c.reason);
     const bool paid = decision.reason == "paid_spend";
     EXPECT_EQ(decision.spend.has_value(), paid);
     EXPECT_EQ(runtime_.PendingWeaponSpends().size(), paid ? 1u : 0u);

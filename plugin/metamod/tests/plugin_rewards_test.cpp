@@ -45,13 +45,14 @@ struct RuleCase {
     Seats bots;
     std::int32_t actor;
     std::int32_t victim;
-    bool paid;
+    const char* rule;  // the kill's refusal rule; "" when paid
 };
 
 class RewardRuleTest : public RewardTest, public ::testing::WithParamInterface<RuleCase> {};
 
 // A kill and 40 damage by the same actor are both paid or both refused; a
-// refusal leaves no reward, statistics or session earnings behind.
+// refusal leaves no reward, statistics or session earnings behind, and names
+// the rule behind it.
 TEST_P(RewardRuleTest, KillAndDamageFollowTheAntiFarmRules) {
     const RuleCase& c = GetParam();
     Configure(c.config);
@@ -61,11 +62,13 @@ TEST_P(RewardRuleTest, KillAndDamageFollowTheAntiFarmRules) {
     for (const auto& [slot, role] : c.bots) {
         Bot(slot, role);
     }
+    const bool paid = *c.rule == '\0';
     const auto kill = runtime_.RecordKillEvent(c.actor, c.victim, true);
+    EXPECT_EQ(runtime_.LastRefusalRule(), c.rule);
     const auto damage = runtime_.RecordDamageEvent(c.actor, c.victim, 40);
-    EXPECT_EQ(kill.has_value(), c.paid);
-    EXPECT_EQ(damage.has_value(), c.paid);
-    if (!c.paid) {
+    EXPECT_EQ(kill.has_value(), paid);
+    EXPECT_EQ(damage.has_value(), paid);
+    if (!paid) {
         ExpectNothingRecorded();
     } else {
         EXPECT_EQ(SessionEarned(c.actor), 140u);
@@ -77,40 +80,38 @@ const char* const kAntiFarmOff = "antifarm_enabled 0";
 INSTANTIATE_TEST_SUITE_P(
     AntiFarm, RewardRuleTest,
     ::testing::Values(
-        RuleCase{"OneHumanAmongBots", "", {{1, kT}}, {{5, kCT}, {6, kCT}}, 1, 5, false},
-        RuleCase{"AntiFarmOffPaysALoneHuman", kAntiFarmOff, {{1, kT}}, {{5, kCT}}, 1, 5, true},
-        RuleCase{"BotVictim", "", {{1, kT}, {2, kCT}}, {{5, kCT}}, 1, 5, true},
-        RuleCase{"BotKiller", "", {{1, kT}, {2, kCT}}, {{5, kCT}}, 5, 1, false},
-        RuleCase{"BotKillerWithAntiFarmOff", kAntiFarmOff, {{1, kT}}, {{5, kCT}}, 5, 1, false},
-        RuleCase{"SpectatorKiller", "", {{1, Role::Spectator}, {2, kCT}}, {}, 1, 2, false},
-        RuleCase{"UnassignedKiller", "", {{1, Role::Unassigned}, {2, kCT}}, {}, 1, 2, false},
-        RuleCase{"SpectatorVictim", "", {{1, kT}, {2, Role::Spectator}}, {}, 1, 2, false},
-        RuleCase{"TeamKill", "", {{1, kT}, {2, kT}}, {}, 1, 2, false},
-        RuleCase{"TeamKillWithAntiFarmOff", kAntiFarmOff, {{1, kT}, {2, kT}}, {}, 1, 2, false},
-        RuleCase{"TeamKillAllowed",
-                 "antifarm_team_damage_rewards 1",
-                 {{1, kT}, {2, kT}},
-                 {},
-                 1,
-                 2,
-                 true},
-        RuleCase{"SelfKill", "", {{1, kT}, {2, kCT}}, {}, 1, 1, false},
-        RuleCase{"MissingVictim", "", {{1, kT}, {2, kCT}}, {}, 1, 9, false},
-        RuleCase{"MissingKiller", "", {{1, kT}, {2, kCT}}, {}, 9, 1, false},
+        RuleCase{"OneHumanAmongBots", "", {{1, kT}}, {{5, kCT}, {6, kCT}}, 1, 5, "minimum_humans"},
+        RuleCase{"AntiFarmOffPaysALoneHuman", kAntiFarmOff, {{1, kT}}, {{5, kCT}}, 1, 5, ""},
+        RuleCase{"BotVictim", "", {{1, kT}, {2, kCT}}, {{5, kCT}}, 1, 5, ""},
+        RuleCase{"BotKiller", "", {{1, kT}, {2, kCT}}, {{5, kCT}}, 5, 1, "bot_involved"},
+        RuleCase{
+            "BotKillerWithAntiFarmOff", kAntiFarmOff, {{1, kT}}, {{5, kCT}}, 5, 1, "bot_involved"},
+        RuleCase{"SpectatorKiller", "", {{1, Role::Spectator}, {2, kCT}}, {}, 1, 2, "not_playing"},
+        RuleCase{
+            "UnassignedKiller", "", {{1, Role::Unassigned}, {2, kCT}}, {}, 1, 2, "not_playing"},
+        RuleCase{"SpectatorVictim", "", {{1, kT}, {2, Role::Spectator}}, {}, 1, 2, "not_playing"},
+        RuleCase{"TeamKill", "", {{1, kT}, {2, kT}}, {}, 1, 2, "team_kill"},
+        RuleCase{
+            "TeamKillWithAntiFarmOff", kAntiFarmOff, {{1, kT}, {2, kT}}, {}, 1, 2, "team_kill"},
+        RuleCase{
+            "TeamKillAllowed", "antifarm_team_damage_rewards 1", {{1, kT}, {2, kT}}, {}, 1, 2, ""},
+        RuleCase{"SelfKill", "", {{1, kT}, {2, kCT}}, {}, 1, 1, "self_kill"},
+        RuleCase{"MissingVictim", "", {{1, kT}, {2, kCT}}, {}, 1, 9, "player_missing"},
+        RuleCase{"MissingKiller", "", {{1, kT}, {2, kCT}}, {}, 9, 1, "player_missing"},
         RuleCase{"FewerHumansThanTheMinimum",
                  "antifarm_min_humans 4",
                  {{1, kT}, {2, kCT}, {3, Role::Spectator}},
                  {},
                  1,
                  2,
-                 false},
+                 "minimum_humans"},
         RuleCase{"SpectatorsCountTowardsTheMinimum",
                  "antifarm_min_humans 3",
                  {{1, kT}, {2, kCT}, {3, Role::Spectator}},
                  {},
                  1,
                  2,
-                 true}),
+                 ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RewardTest, RoundWinIsRefusedForTooFewHumansBotsAndNonPlayers) {
@@ -157,6 +158,7 @@ TEST_F(RewardTest, SixthKillOfTheSameVictimInARoundIsRefusedUntilTheNextRound) {
     const Lines combat = DescribeAll(runtime_.PendingCombatStats());
     const Lines rivals = DescribeAll(runtime_.PendingRivalStats());
     EXPECT_FALSE(runtime_.RecordKillEvent(1, 2, true));
+    EXPECT_EQ(runtime_.LastRefusalRule(), "repeated_victim_cap");
     EXPECT_EQ(runtime_.PendingRewards().size(), 5u);
     EXPECT_EQ(DescribeAll(runtime_.PendingCombatStats()), combat);
     EXPECT_EQ(DescribeAll(runtime_.PendingRivalStats()), rivals);

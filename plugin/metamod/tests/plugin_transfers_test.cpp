@@ -99,6 +99,7 @@ TEST_P(TransferSelectionTest, FirstFailingRuleGivesTheReason) {
     const bool queued = std::string(c.reason) == "queued";
     EXPECT_EQ(result.accepted, queued);
     EXPECT_EQ(result.intent.has_value(), queued);
+    EXPECT_EQ(runtime_.LastRefusalRule(), queued ? "" : c.reason);
     EXPECT_EQ(runtime_.PendingTransfers().size(), queued ? 1u : 0u);
 }
 
