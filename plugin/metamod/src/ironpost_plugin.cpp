@@ -126,17 +126,11 @@ void PluginRuntime::ResetRoundState(bool from_config) {
 
 void PluginRuntime::ResetState() {
     players_.clear();
-    pending_rewards_.clear();
-    pending_weapon_spends_.clear();
-    pending_transfers_.clear();
-    pending_combat_stats_.clear();
-    pending_rival_stats_.clear();
-    kill_pair_counts_.clear();
+    ClearPendingSettlementEvents();
     player_chain_profiles_.clear();
     last_round_earnings_.clear();
     unresolved_settlement_records_.clear();
     session_earnings_.clear();
-    settlement_watermark_ = SettlementWatermark{};
     last_refusal_rule_.clear();
     refusal_counts_.clear();
     next_transfer_intent_id_ = 1;
