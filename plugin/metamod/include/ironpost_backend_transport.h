@@ -67,6 +67,9 @@ inline constexpr std::size_t kMaxHttpResponseBytes = 1024 * 1024;
 // many time-outs, so neither a stuck resolver nor a peer that drips bytes can
 // hold a worker, or the wait at detach, for longer.
 inline constexpr std::uint64_t kHttpExchangeTimeoutFactor = 4;
+// The largest configurable time-out: with the exchange factor it keeps one
+// backend call under two minutes.
+inline constexpr std::uint32_t kMaxHttpTimeoutMs = 30000;
 // Used when a caller passes a time-out of 0, which the socket layer would
 // otherwise read as "wait forever".
 inline constexpr std::uint32_t kDefaultHttpTimeoutMs = 1500;

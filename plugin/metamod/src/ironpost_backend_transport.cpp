@@ -4,6 +4,7 @@
 
 #include "ironpost_backend_transport.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace ironpost {
@@ -49,6 +50,22 @@ PluginSettlementIntakeResponse InvalidOptionsResponse(std::vector<std::string> e
     response.relay_status = SettlementRelayStatus::Failed;
     response.errors = std::move(errors);
     return response;
+}
+
+// Header names are tokens: no white space, control bytes or colon, which
+// would let a configured name break the request's header block.
+bool IsValidHeaderName(const std::string& name) {
+    return !name.empty() && std::none_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7f || c == ':';
+    });
+}
+
+bool HasControlByte(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7f;
+    });
 }
 
 void AppendExhausted(PluginSettlementIntakeResponse& response, std::uint32_t attempts) {
@@ -123,18 +140,39 @@ std::vector<std::string> ValidateBackendTransportOptions(const BackendTransportO
         errors.push_back("unsupported backend auth mode: " + options.auth_mode);
     }
     if (RequiresBearerToken(options.auth_mode)) {
-        if (TrimAsciiWhitespace(options.auth_token).empty()) {
+        const std::string token = TrimAsciiWhitespace(options.auth_token);
+        if (token.empty()) {
             errors.push_back("backend bearer token is required");
+        } else if (HasControlByte(token)) {
+            errors.push_back("backend bearer token must be one line without control characters");
         }
         if (TrimAsciiWhitespace(options.auth_header).empty()) {
             errors.push_back("backend auth header is required");
+        } else if (!IsValidHeaderName(options.auth_header)) {
+            errors.push_back("backend auth header is not a valid header name: " +
+                             options.auth_header);
         }
+    }
+    // An empty server id header is simply not sent; the request id header
+    // is what ties a late answer to its request, so it must be there.
+    if (!options.server_id_header.empty() && !IsValidHeaderName(options.server_id_header)) {
+        errors.push_back("backend server ID header is not a valid header name: " +
+                         options.server_id_header);
+    }
+    if (options.request_id_header.empty()) {
+        errors.push_back("backend request ID header is required");
+    } else if (!IsValidHeaderName(options.request_id_header)) {
+        errors.push_back("backend request ID header is not a valid header name: " +
+                         options.request_id_header);
     }
     for (std::string& error : ValidateBackendRetryPolicy(options.retry_policy)) {
         errors.push_back(std::move(error));
     }
     if (options.http_timeout_ms == 0) {
         errors.push_back("backend HTTP timeout must be greater than 0");
+    } else if (options.http_timeout_ms > kMaxHttpTimeoutMs) {
+        errors.push_back("backend HTTP timeout must be at most " +
+                         std::to_string(kMaxHttpTimeoutMs));
     }
     return errors;
 }

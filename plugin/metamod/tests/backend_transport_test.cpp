@@ -94,6 +94,14 @@ TEST(TransportOptions, ValidationReportsEveryProblemInOrder) {
     bearer.auth_header = "  ";
     BackendTransportOptions inverted;
     inverted.retry_policy = {3, 500, 100};
+    inverted.http_timeout_ms = kMaxHttpTimeoutMs;
+    // Names and a token that would break every request are refused at load.
+    BackendTransportOptions malformed = bearer;
+    malformed.auth_token = " tok\nen ";
+    malformed.auth_header = "X Auth";
+    malformed.server_id_header = "X-Server:";
+    malformed.request_id_header = "";
+    malformed.http_timeout_ms = kMaxHttpTimeoutMs + 1;
     const struct {
         BackendTransportOptions options;
         std::vector<std::string> errors;
@@ -106,7 +114,12 @@ TEST(TransportOptions, ValidationReportsEveryProblemInOrder) {
           "backend retry max delay must be greater than 0",
           "backend HTTP timeout must be greater than 0"}},
         {bearer, {"backend bearer token is required", "backend auth header is required"}},
-        {inverted, {"backend retry max delay must be greater than or equal to base delay"}}};
+        {inverted, {"backend retry max delay must be greater than or equal to base delay"}},
+        {malformed,
+         {"backend bearer token must be one line without control characters",
+          "backend auth header is not a valid header name: X Auth",
+          "backend server ID header is not a valid header name: X-Server:",
+          "backend request ID header is required", "backend HTTP timeout must be at most 30000"}}};
     for (const auto& c : cases) {
         EXPECT_EQ(ValidateBackendTransportOptions(c.options), c.errors);
     }
