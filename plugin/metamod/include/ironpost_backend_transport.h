@@ -85,6 +85,10 @@ struct PluginThread {
     std::shared_ptr<const std::atomic<bool>> finished;
 };
 
+// The value of the request's first header named `name` (any case), or "".
+[[nodiscard]] std::string FindRequestHeader(const BackendHttpPostRequest& request,
+                                            const std::string& name);
+
 // Performs one blocking POST over a fresh connection ("Connection: close") and
 // reads the reply until the peer closes. Each connect, send and receive wait
 // lasts at most `timeout_ms` (0 means kDefaultHttpTimeoutMs), and the whole

@@ -3,15 +3,17 @@
 // The plugin session: loaded from the configuration file at attach and
 // unloaded at detach, it owns the runtime (through the adapter), the server's
 // signer, the configuration and the backend transport options, submits each
-// round's settlement, follows it with retries and status polls until the
-// backend reports it final, and refreshes the players' chain balances.
-// Main thread only; it reads no clock for its own timing (callers pass
-// `now_ms`), only the wall clock for envelope time stamps.
+// round's settlement, follows every unresolved settlement with retries and
+// status polls until the backend reports it final, and refreshes the
+// players' chain balances. Main thread only; it reads no clock for its own
+// timing (callers pass `now_ms`), only the wall clock for envelope time
+// stamps.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ironpost_backend_transport.h"
@@ -60,13 +62,30 @@ inline constexpr std::size_t kMaxPlayerBalanceReplyProfiles = 64;
 [[nodiscard]] std::vector<PlayerChainProfile> ParsePlayerBalanceProfiles(const std::string& body,
                                                                          std::uint64_t now_ms);
 
-// Wraps each settlement in a signed plugin envelope before the HTTP transport
-// sends it, and remembers the request exactly as it went out. The client and
-// the signer must outlive the transport.
+// At most this many settlements are followed at once, and at most this many
+// unresolved records (each a full draft) are kept: while the backend is down
+// one is added every round. The oldest goes first, with a log line.
+inline constexpr std::size_t kMaxFollowedSettlements = 64;
+// The frame tick sends at most this many due retries and this many due
+// status polls, so a backlog cannot fill the worker queue in one frame.
+inline constexpr std::size_t kMaxSettlementSendsPerTick = 4;
+// An answer a worker owes (a settlement post, a status poll, a balance
+// request) is given up this long after the longest exchange could have ended.
+inline constexpr std::uint64_t kLateAnswerGraceMs = 10000;
+// Session log lines kept until the host takes them; older ones are dropped.
+inline constexpr std::size_t kMaxSessionLogLines = 64;
+// A player's own balance refreshes are at least this far apart.
+inline constexpr std::uint64_t kMinPlayerBalanceRefreshIntervalMs = 5000;
+
+// Wraps a settlement's canonical payload in a freshly signed plugin envelope
+// (new time stamp and nonce on every send) and sends it once, with the
+// attempt headers of `attempt`; remembers the request exactly as it went out.
+// The client and the signer must outlive the transport.
 class PluginEnvelopeSettlementTransport final : public BackendSettlementTransport {
   public:
     PluginEnvelopeSettlementTransport(BackendTransportOptions options, BackendHttpClient& client,
-                                      const DevelopmentFileSettlementSigner& signer);
+                                      const DevelopmentFileSettlementSigner& signer,
+                                      std::uint32_t attempt = 1);
     ~PluginEnvelopeSettlementTransport() override = default;
 
     [[nodiscard]] PluginSettlementIntakeResponse SubmitSettlementRequest(
@@ -77,8 +96,10 @@ class PluginEnvelopeSettlementTransport final : public BackendSettlementTranspor
     [[nodiscard]] const std::optional<PluginSettlementHttpRequest>& LastRequest() const;
 
   private:
-    HttpBackendSettlementTransport inner_;
+    BackendTransportOptions options_;
+    BackendHttpClient& client_;
     const DevelopmentFileSettlementSigner& signer_;
+    std::uint32_t attempt_;
     std::optional<PluginSettlementHttpRequest> last_request_;
 };
 
@@ -95,8 +116,8 @@ class MetamodPluginSession {
     // step fails; a failed load leaves the session unloaded.
     [[nodiscard]] MetamodPluginSessionLoadResult LoadFromConfigFile(const std::string& path,
                                                                     CvarRegistry& cvar_registry);
-    // Forgets everything, pending retries and unresolved settlements included;
-    // nothing is sent.
+    // Forgets everything, pending retries and followed settlements included
+    // (each named in a log line); nothing is sent.
     void Unload();
     [[nodiscard]] bool IsLoaded() const;
 
@@ -112,34 +133,71 @@ class MetamodPluginSession {
     [[nodiscard]] TransferMenu OnZoltMenuOpened(std::int32_t slot) const;
     TransferMenuSelectionResult OnZoltMenuSelection(const TransferMenuSelection& selection);
 
-    // Ends the running round and submits its settlement; an accepted,
-    // unfinished settlement is kept for status polling and a rejected one is
-    // planned for a retry when the policy allows. `now_ms` is the frame clock.
+    // Every `now_ms` below is the caller's monotonic clock. A value below the
+    // largest seen (a clock that restarted) makes every pending retry and
+    // poll due at once.
+
+    // Ends the running round and submits its settlement as attempt 1; the
+    // settlement is then followed (polled, or retried while its attempts
+    // last) until the backend reports it final.
     [[nodiscard]] MetamodSettlementSubmitResult OnRoundEnd(const MetamodRoundEndContext& context,
                                                            std::uint64_t now_ms);
     [[nodiscard]] MetamodSettlementSubmitResult OnRoundEnd(const MetamodRoundEndContext& context);
 
-    // Sends the pending retry once it is due, with the attempt headers of its
-    // attempt number.
+    // Sends the earliest pending retry once it is due: a fresh envelope
+    // around the same payload, with the settlement's next attempt number.
     [[nodiscard]] MetamodSettlementSubmitResult SubmitPendingSettlementRetry(std::uint64_t now_ms);
-    // Asks the backend about the unresolved settlement, at most once per poll
-    // interval (the retry base delay, at least one second).
+    // Asks the backend about the followed settlement whose poll is most
+    // overdue; each is polled at most once per poll interval (the retry base
+    // delay, at least one second) and has at most one poll in flight.
     [[nodiscard]] MetamodSettlementSubmitResult PollUnresolvedSettlementStatus(
         std::uint64_t now_ms);
-    // Applies a settlement or status reply that arrived after the call that
-    // sent it returned (worker mode). True when the runtime applied it.
+    // The frame tick's forms: every due retry, and every due poll, earliest
+    // first, at most kMaxSettlementSendsPerTick of each.
+    [[nodiscard]] std::vector<MetamodSettlementSubmitResult> SubmitDueSettlementRetries(
+        std::uint64_t now_ms);
+    [[nodiscard]] std::vector<MetamodSettlementSubmitResult> PollDueSettlementStatuses(
+        std::uint64_t now_ms);
+
+    // Applies a worker's late answer to the request it answers, told by the
+    // request's path and request id header: a settlement post changes only
+    // its own settlement, a status poll only its own poll (a failed poll is
+    // just a failed poll); anything else changes nothing. True when the
+    // runtime's round applied it.
+    bool ApplyBackendSettlementCompletion(const BackendHttpPostRequest& request,
+                                          const BackendHttpResponse& response,
+                                          std::uint64_t now_ms);
+    // The same, matched only by the answer's own request id; an answer
+    // without one changes nothing.
     bool ApplyBackendSettlementCompletion(const PluginSettlementIntakeResponse& response,
                                           std::uint64_t now_ms);
     [[nodiscard]] bool HasPendingSettlementRetry() const;
+    // The earliest due pending retry.
     [[nodiscard]] std::optional<SettlementRetryState> PendingSettlementRetry() const;
+    // Drops every pending retry; those settlements are no longer followed.
     void ClearPendingSettlementRetry();
+    // A followed settlement that is polled (none of its retries pending).
     [[nodiscard]] bool HasUnresolvedSettlement() const;
+    // The request ids of the followed settlements, oldest first.
+    [[nodiscard]] std::vector<std::string> FollowedSettlementIds() const;
 
-    // Fetches the chain profiles of every authenticated human player.
+    // Fetches the chain profiles of every authenticated human player, one
+    // request per server at a time. Profiles are applied only for the slots
+    // the request named that still hold the same Steam id.
     [[nodiscard]] PlayerBalanceRefreshResult RefreshPlayerBalances(std::uint64_t now_ms);
-    // Refreshes only when the slot's cached profile is stale.
+    // Refreshes only when the slot's cached profile is stale, and at most
+    // once per kMinPlayerBalanceRefreshIntervalMs for the slot.
     [[nodiscard]] PlayerBalanceRefreshResult RefreshPlayerBalancesIfStale(std::int32_t slot,
                                                                           std::uint64_t now_ms);
+    // Applies a worker's late answer to a "/v1/plugin/player-balances"
+    // request; an answer no request awaits is dropped with a log line.
+    PlayerBalanceRefreshResult ApplyPlayerBalanceCompletion(const BackendHttpPostRequest& request,
+                                                            const BackendHttpResponse& response,
+                                                            std::uint64_t now_ms);
+
+    // Returns and forgets the events the operator must see (settlements
+    // given up or dropped, answers dropped), oldest first.
+    [[nodiscard]] std::vector<std::string> TakeSessionLogLines();
 
     [[nodiscard]] PluginRuntime& Runtime();
     [[nodiscard]] const PluginRuntime& Runtime() const;
@@ -148,26 +206,80 @@ class MetamodPluginSession {
     [[nodiscard]] const BackendTransportOptions& BackendOptions() const;
 
   private:
-    // A settlement whose submission was answered with a deferred "queued"
-    // placeholder (worker mode): its real reply arrives later through
-    // ApplyBackendSettlementCompletion and must not be dropped if it is a
-    // rejection.
-    struct AwaitedSettlementReply {
-        PluginSettlementHttpRequest request;
-        std::uint32_t attempt = 0;
+    // A settlement followed until the backend reports it final, or until its
+    // attempts are spent.
+    struct FollowedSettlement {
+        PluginSettlementHttpRequest request;  // as last sent; keeps the canonical payload
+        std::uint32_t round_number = 0;
+        std::uint32_t attempts = 0;                 // sends over the settlement's whole life
+        std::optional<SettlementRetryState> retry;  // the next send, when planned
+        bool post_in_flight = false;                // the last send awaits a worker's answer
+        std::uint64_t post_sent_ms = 0;
+        std::string poll_request_id;  // the status poll in flight; empty when none
+        std::uint64_t poll_sent_ms = 0;
+        std::uint64_t next_poll_ms = 0;
+        bool done = false;  // resolved or given up; dropped at the end of the call
+    };
+    // What an answer did to its settlement.
+    enum class FollowUp { Followed, Resolved, RetryPlanned, GivenUp };
+    using BalancePlayers = std::vector<std::pair<std::int32_t, std::string>>;  // slot, Steam id
+    struct AwaitedBalanceRequest {
+        std::string request_id;
+        BalancePlayers players;
+        std::uint64_t sent_ms = 0;
     };
 
-    // Records a settlement the backend reported final; the unresolved request
-    // is dropped only when it is that same settlement.
-    void ResolveSettlement(const std::string& request_id, SettlementRelayStatus status,
-                           const std::string& first_error);
-    // Remembers the attempt when `response` is a deferred placeholder.
-    void AwaitDeferredReply(const PluginSettlementHttpRequest& request,
-                            const PluginSettlementIntakeResponse& response, std::uint32_t attempt);
-    // Treats the late rejection of the awaited settlement like a rejection
-    // received at once: recorded as failed and retried when the policy allows.
-    void ApplyLateSettlementRejection(const PluginSettlementIntakeResponse& response,
-                                      std::uint64_t now_ms);
+    // Remembers `now_ms`; when it went back, makes pending work due at once.
+    // Then gives up answers owed for longer than an exchange can take.
+    void AdvanceClock(std::uint64_t now_ms);
+    [[nodiscard]] std::uint64_t LateAnswerLimitMs() const;
+    [[nodiscard]] std::uint64_t PollIntervalMs() const;
+    // A strictly increasing wall-clock stamp, so two requests never share an
+    // identifier or a nonce.
+    [[nodiscard]] std::uint64_t NextEnvelopeTimestampMs();
+    [[nodiscard]] FollowedSettlement* FindFollowed(const std::string& request_id);
+    [[nodiscard]] FollowedSettlement* FindPolled(const std::string& poll_request_id);
+    // The settlement whose retry is due first, and the one to poll next.
+    [[nodiscard]] FollowedSettlement* EarliestRetry();
+    [[nodiscard]] FollowedSettlement* EarliestPoll();
+    // Drops the oldest records and settlements until one more fits.
+    void MakeRoomForSettlement(const std::string& request_id);
+    void DropSettledFollowUps();
+    void Log(std::string line);
+
+    // Sends the settlement once more, as its next attempt.
+    [[nodiscard]] MetamodSettlementSubmitResult SendRetry(FollowedSettlement& settlement,
+                                                          std::uint64_t now_ms);
+    [[nodiscard]] MetamodSettlementSubmitResult PollSettlement(FollowedSettlement& settlement,
+                                                               std::uint64_t now_ms);
+    // The answer to the settlement's latest send.
+    FollowUp ApplySendAnswer(FollowedSettlement& settlement,
+                             const PluginSettlementIntakeResponse& response, std::uint64_t now_ms);
+    // An accepted answer (a post's or a poll's) reporting the relay status.
+    FollowUp ApplyReportedStatus(FollowedSettlement& settlement,
+                                 const PluginSettlementIntakeResponse& response,
+                                 std::uint64_t now_ms);
+    // Plans the next send after a failed one, or gives the settlement up.
+    FollowUp ResendOrGiveUp(FollowedSettlement& settlement,
+                            const PluginSettlementIntakeResponse& response, bool relay_failed,
+                            std::uint64_t now_ms);
+    // A worker's answer to a post of the settlement (`attempt` 0: unknown),
+    // or to one of its polls. True when the runtime's round applied it.
+    bool ApplyLateSettlementAnswer(FollowedSettlement& settlement,
+                                   const PluginSettlementIntakeResponse& answer,
+                                   std::uint32_t attempt, std::uint64_t now_ms);
+    bool ApplyLatePollAnswer(FollowedSettlement& settlement,
+                             const PluginSettlementIntakeResponse& answer, std::uint64_t now_ms);
+    // The runtime's round moves only on answers about its own settlement.
+    bool ApplyToRound(std::uint32_t round_number, const PluginSettlementIntakeResponse& response);
+    // The reply's profiles for the players a request named that still hold
+    // their slots; a failed reply marks those players instead.
+    void ApplyBalanceReply(const BalancePlayers& players, const BackendHttpResponse& reply,
+                           std::uint64_t now_ms, PlayerBalanceRefreshResult& result);
+    PlayerBalanceRefreshResult& FailBalanceRefresh(const BalancePlayers& players,
+                                                   std::uint64_t now_ms, const char* reason,
+                                                   std::string error,
+                                                   PlayerBalanceRefreshResult& result);
     // Posts a signed envelope with the server id and request id headers.
     [[nodiscard]] BackendHttpResponse PostEnvelope(const std::string& path,
                                                    const std::string& request_id,
@@ -178,11 +290,14 @@ class MetamodPluginSession {
     DevelopmentFileSettlementSigner signer_;
     IronPostConfig config_;
     BackendTransportOptions backend_options_;
-    std::optional<SettlementRetryState> settlement_retry_;
-    std::optional<PluginSettlementHttpRequest> unresolved_settlement_request_;
-    std::uint64_t last_submission_status_poll_ms_ = 0;
     bool loaded_ = false;
-    std::optional<AwaitedSettlementReply> awaited_settlement_reply_;
+    std::vector<FollowedSettlement> followed_;  // oldest first
+    std::vector<AwaitedBalanceRequest> awaited_balances_;
+    std::vector<std::pair<std::int32_t, std::uint64_t>> player_refresh_ms_;  // slot, time
+    std::vector<std::string> log_lines_;
+    std::size_t dropped_log_lines_ = 0;
+    std::uint64_t latest_now_ms_ = 0;
+    std::uint64_t last_envelope_ms_ = 0;
 };
 
 // Plans a resend of a settlement whose relay failed although the backend

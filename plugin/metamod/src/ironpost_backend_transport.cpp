@@ -75,6 +75,16 @@ void AppendExhausted(PluginSettlementIntakeResponse& response, std::uint32_t att
 
 }  // namespace
 
+std::string FindRequestHeader(const BackendHttpPostRequest& request, const std::string& name) {
+    const std::string wanted = LowerAscii(name);
+    for (const PluginHttpHeader& header : request.headers) {
+        if (LowerAscii(header.name) == wanted) {
+            return header.value;
+        }
+    }
+    return "";
+}
+
 BackendRetryPolicy BuildBackendRetryPolicy(const IronPostConfig& config) {
     BackendRetryPolicy policy;
     policy.max_attempts = config.backend_retry_max_attempts;

@@ -13,12 +13,6 @@ namespace {
 
 constexpr char kSessionNotLoaded[] = "plugin session is not loaded";
 
-// The worker client answers a post at once with an accepted, "queued" 202
-// that echoes no request id; the backend's own replies always echo it.
-bool IsDeferredPlaceholder(const PluginSettlementIntakeResponse& response) {
-    return response.accepted && response.status_code == 202 && response.request_id.empty();
-}
-
 }  // namespace
 
 std::string FirstSettlementError(const PluginSettlementIntakeResponse& response) {
@@ -33,12 +27,15 @@ std::string FirstSettlementError(const PluginSettlementIntakeResponse& response)
 
 PluginEnvelopeSettlementTransport::PluginEnvelopeSettlementTransport(
     BackendTransportOptions options, BackendHttpClient& client,
-    const DevelopmentFileSettlementSigner& signer)
-    : inner_(std::move(options), client), signer_(signer) {}
+    const DevelopmentFileSettlementSigner& signer, std::uint32_t attempt)
+    : options_(std::move(options)), client_(client), signer_(signer), attempt_(attempt) {}
 
 PluginSettlementIntakeResponse PluginEnvelopeSettlementTransport::SubmitSettlementRequest(
     const PluginSettlementHttpRequest& request) {
     PluginSettlementHttpRequest sent = request;
+    // Every send gets its own time stamp and nonce, so a resend after a long
+    // back-off is as fresh as the first; the payload and request id stay, and
+    // the backend counts the settlement once by its request id.
     PluginEnvelopeV2Request envelope;
     envelope.server_id = request.server_id;
     envelope.request_id = request.request_id;
@@ -52,7 +49,7 @@ PluginSettlementIntakeResponse PluginEnvelopeSettlementTransport::SubmitSettleme
     if (body) {
         sent.body = std::move(*body);
         last_request_ = sent;
-        return inner_.SubmitSettlementRequest(sent);
+        return SubmitBackendSettlementHttpAttempt(options_, client_, sent, attempt_);
     }
     last_request_ = std::move(sent);
     PluginSettlementIntakeResponse failed;
@@ -117,14 +114,20 @@ MetamodPluginSessionLoadResult MetamodPluginSession::LoadFromConfigFile(
 }
 
 void MetamodPluginSession::Unload() {
+    for (const FollowedSettlement& settlement : followed_) {
+        if (!settlement.done) {
+            Log("settlement " + settlement.request.request_id +
+                " is no longer followed: the session was unloaded");
+        }
+    }
     adapter_.Unload();
     signer_ = DevelopmentFileSettlementSigner();
     config_ = IronPostConfig();
     backend_options_ = BackendTransportOptions();
-    settlement_retry_.reset();
-    unresolved_settlement_request_.reset();
-    awaited_settlement_reply_.reset();
-    last_submission_status_poll_ms_ = 0;
+    followed_.clear();
+    awaited_balances_.clear();
+    player_refresh_ms_.clear();
+    latest_now_ms_ = 0;
     loaded_ = false;
 }
 
@@ -200,79 +203,41 @@ MetamodSettlementSubmitResult MetamodPluginSession::OnRoundEnd(
         refused.errors.push_back(kSessionNotLoaded);
         return refused;
     }
+    AdvanceClock(now_ms);
     PluginRuntime& runtime = adapter_.Runtime();
-    PluginEnvelopeSettlementTransport transport(backend_options_, backend_client_, signer_);
+    PluginEnvelopeSettlementTransport transport(backend_options_, backend_client_, signer_, 1);
     const std::uint32_t round_number = runtime.CurrentRoundState().round_number;
 
     MetamodSettlementSubmitResult result = adapter_.OnRoundEnd(context, signer_, transport);
-    // Keep the request as it went out, envelope and all: a retry must resend
-    // exactly those bytes so the backend can recognise a repeat.
+    // Keep the request as it went out, envelope and all.
     if (transport.LastRequest()) {
         result.request = transport.LastRequest();
     }
-
+    if (!result.request || !result.response) {
+        return result;  // stopped before anything was sent
+    }
+    const PluginSettlementIntakeResponse& response = *result.response;
+    const std::string& request_id = result.request->request_id;
     if (result.submitted) {
-        const SettlementRelayStatus status =
-            result.response ? result.response->relay_status : SettlementRelayStatus::Submitted;
-        runtime.SnapshotLastRoundEarnings(round_number, status, now_ms);
-        if (result.request && result.draft && result.response &&
-            !IsTerminalSettlementRelayStatus(status)) {
-            runtime.TrackUnresolvedSettlementRecord(result.request->request_id, *result.draft,
-                                                    status, now_ms);
-            unresolved_settlement_request_ = result.request;
-            last_submission_status_poll_ms_ = 0;
-            AwaitDeferredReply(*result.request, *result.response, 1);
-        } else if (result.request && result.response && IsTerminalSettlementRelayStatus(status)) {
-            ResolveSettlement(result.request->request_id, status,
-                              FirstSettlementError(*result.response));
-            if (status == SettlementRelayStatus::Failed) {
-                // The backend took the settlement but its relay failed: resend
-                // it while the policy allows, as after a rejected attempt.
-                settlement_retry_ = ScheduleRelayFailedSettlementRetry(
-                    *result.request, *result.response, 1, backend_options_.retry_policy, now_ms);
-            }
-        }
-        return result;
+        runtime.SnapshotLastRoundEarnings(round_number, response.relay_status, now_ms);
     }
-
-    if (result.request && result.response) {
-        const std::string& request_id = result.request->request_id;
-        if (result.draft) {
-            runtime.TrackUnresolvedSettlementRecord(request_id, *result.draft,
-                                                    SettlementRelayStatus::Failed, now_ms);
-            runtime.UpdateUnresolvedSettlementRecord(request_id, SettlementRelayStatus::Failed,
-                                                     FirstSettlementError(*result.response));
-        }
-        settlement_retry_ = ScheduleSettlementRetry(*result.request, *result.response, 1,
-                                                    backend_options_.retry_policy, now_ms);
+    MakeRoomForSettlement(request_id);
+    if (result.draft) {
+        runtime.TrackUnresolvedSettlementRecord(
+            request_id, *result.draft,
+            result.submitted ? response.relay_status : SettlementRelayStatus::Failed, now_ms);
     }
+    FollowedSettlement followed;
+    followed.request = *result.request;
+    followed.round_number = round_number;
+    followed.attempts = 1;
+    followed_.push_back(std::move(followed));
+    if (ApplySendAnswer(followed_.back(), response, now_ms) == FollowUp::GivenUp &&
+        !response.accepted && backend_options_.retry_policy.max_attempts <= 1) {
+        result.errors.push_back("backend retry attempts exhausted after 1 attempts");
+    }
+    DropSettledFollowUps();
     return result;
-}
-
-void MetamodPluginSession::ResolveSettlement(const std::string& request_id,
-                                             SettlementRelayStatus status,
-                                             const std::string& first_error) {
-    PluginRuntime& runtime = adapter_.Runtime();
-    runtime.UpdateUnresolvedSettlementRecord(request_id, status, first_error);
-    runtime.ClearTerminalUnresolvedSettlementRecord(request_id);
-    // An earlier settlement still being followed keeps being followed: its
-    // outcome is not known yet.
-    if (unresolved_settlement_request_ &&
-        unresolved_settlement_request_->request_id == request_id) {
-        unresolved_settlement_request_.reset();
-        last_submission_status_poll_ms_ = 0;
-    }
-}
-
-void MetamodPluginSession::AwaitDeferredReply(const PluginSettlementHttpRequest& request,
-                                              const PluginSettlementIntakeResponse& response,
-                                              std::uint32_t attempt) {
-    if (IsDeferredPlaceholder(response)) {
-        awaited_settlement_reply_ = AwaitedSettlementReply{request, attempt};
-    } else if (awaited_settlement_reply_ &&
-               awaited_settlement_reply_->request.request_id == request.request_id) {
-        awaited_settlement_reply_.reset();
-    }
 }
 
 BackendHttpResponse MetamodPluginSession::PostEnvelope(const std::string& path,

@@ -1,6 +1,7 @@
 // Player balance refresh: asks the backend for the chain profiles of the
 // authenticated human players and stores them in the runtime.
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -16,9 +17,18 @@ namespace ironpost {
 namespace {
 
 constexpr char kRefreshFailed[] = "player_balance_refresh_failed";
+constexpr char kRefreshed[] = "player_balances_refreshed";
+constexpr char kRefreshInFlight[] = "player_balance_refresh_in_flight";
+// Balance requests whose answer is still owed; older ones are forgotten.
+constexpr std::size_t kMaxAwaitedBalanceRequests = 4;
 
 bool IsEligibleForBalances(const ConnectedPlayer& player) {
     return player.authenticated && !player.is_bot && !player.steam_id.empty();
+}
+
+bool HoldsSlot(const PluginRuntime& runtime, std::int32_t slot, const std::string& steam_id) {
+    const std::optional<ConnectedPlayer> player = runtime.FindPlayer(slot);
+    return player && player->steam_id == steam_id;
 }
 
 std::string BuildPlayerBalancesPayload(std::uint64_t now_ms,
@@ -190,10 +200,13 @@ PlayerBalanceRefreshResult MetamodPluginSession::RefreshPlayerBalances(std::uint
         result.errors.push_back("plugin session is not loaded");
         return result;
     }
+    AdvanceClock(now_ms);
     PluginRuntime& runtime = adapter_.Runtime();
     std::vector<ConnectedPlayer> eligible;
+    BalancePlayers players;
     for (ConnectedPlayer& player : runtime.ConnectedPlayers()) {
         if (IsEligibleForBalances(player)) {
+            players.emplace_back(player.slot, player.steam_id);
             eligible.push_back(std::move(player));
         }
     }
@@ -201,21 +214,22 @@ PlayerBalanceRefreshResult MetamodPluginSession::RefreshPlayerBalances(std::uint
         result.reason = "no_authenticated_players";
         return result;
     }
-    // Every failure from here on is written into the players' profiles, so
-    // the displays can tell a failed refresh from one never made.
-    const auto fail = [&](const char* reason, std::string error) {
-        result.reason = reason;
-        result.errors.push_back(std::move(error));
-        for (const ConnectedPlayer& player : eligible) {
-            runtime.MarkPlayerChainProfileRefreshFailure(player.slot, now_ms, reason);
+    // One request per server at a time: players asking again and again
+    // must not fill the worker queue the settlements need.
+    const std::uint64_t limit = LateAnswerLimitMs();
+    for (const AwaitedBalanceRequest& awaited : awaited_balances_) {
+        if (now_ms - awaited.sent_ms < limit) {
+            result.attempted = false;
+            result.reason = kRefreshInFlight;
+            return result;
         }
-        return result;
-    };
+    }
     if (!signer_.HasKeyMaterial()) {
-        return fail("server_signing_key_missing", "server signing key material is missing");
+        return FailBalanceRefresh(players, now_ms, "server_signing_key_missing",
+                                  "server signing key material is missing", result);
     }
 
-    const std::uint64_t timestamp_ms = CurrentPluginEnvelopeTimestampMs();
+    const std::uint64_t timestamp_ms = NextEnvelopeTimestampMs();
     const std::string request_id =
         "player-balances-" + config_.server_id + "-" + std::to_string(timestamp_ms);
     PluginEnvelopeV2Request envelope;
@@ -226,31 +240,102 @@ PlayerBalanceRefreshResult MetamodPluginSession::RefreshPlayerBalances(std::uint
     envelope.payload_json = BuildPlayerBalancesPayload(now_ms, eligible, config_.server_id);
     const std::optional<std::string> body = BuildPluginEnvelopeV2Body(envelope, signer_);
     if (!body) {
-        return fail("player_balance_signature_failed", "player balance signature failed");
+        return FailBalanceRefresh(players, now_ms, "player_balance_signature_failed",
+                                  "player balance signature failed", result);
     }
 
     const BackendHttpResponse reply = PostEnvelope("/v1/plugin/player-balances", request_id, *body);
+    if (reply.status_code == 202 && reply.error.empty()) {
+        // Queued by a worker; its answer arrives through
+        // ApplyPlayerBalanceCompletion and ends this refresh.
+        if (awaited_balances_.size() >= kMaxAwaitedBalanceRequests) {
+            awaited_balances_.erase(awaited_balances_.begin());
+        }
+        awaited_balances_.push_back({request_id, std::move(players), now_ms});
+        result.accepted = true;
+        result.reason = kRefreshed;
+        return result;
+    }
+    ApplyBalanceReply(players, reply, now_ms, result);
+    return result;
+}
+
+PlayerBalanceRefreshResult MetamodPluginSession::ApplyPlayerBalanceCompletion(
+    const BackendHttpPostRequest& request, const BackendHttpResponse& response,
+    std::uint64_t now_ms) {
+    PlayerBalanceRefreshResult result;
+    result.attempted = true;
+    if (!IsLoaded()) {
+        result.reason = "plugin_session_not_loaded";
+        result.errors.push_back("plugin session is not loaded");
+        return result;
+    }
+    AdvanceClock(now_ms);
+    const std::string request_id = FindRequestHeader(request, backend_options_.request_id_header);
+    const auto awaited = std::find_if(
+        awaited_balances_.begin(), awaited_balances_.end(),
+        [&](const AwaitedBalanceRequest& entry) { return entry.request_id == request_id; });
+    if (request_id.empty() || awaited == awaited_balances_.end()) {
+        Log("player balance answer " + (request_id.empty() ? "without a request id" : request_id) +
+            " dropped: no balance request awaits it");
+        result.reason = "player_balance_answer_not_awaited";
+        return result;
+    }
+    const BalancePlayers players = std::move(awaited->players);
+    awaited_balances_.erase(awaited);
+    ApplyBalanceReply(players, response, now_ms, result);
+    return result;
+}
+
+PlayerBalanceRefreshResult& MetamodPluginSession::FailBalanceRefresh(
+    const BalancePlayers& players, std::uint64_t now_ms, const char* reason, std::string error,
+    PlayerBalanceRefreshResult& result) {
+    result.reason = reason;
+    result.errors.push_back(std::move(error));
+    // Written into the profiles of the players still seated, so the displays
+    // can tell a failed refresh from one never made.
+    for (const auto& [slot, steam_id] : players) {
+        if (HoldsSlot(adapter_.Runtime(), slot, steam_id)) {
+            adapter_.Runtime().MarkPlayerChainProfileRefreshFailure(slot, now_ms, reason);
+        }
+    }
+    return result;
+}
+
+void MetamodPluginSession::ApplyBalanceReply(const BalancePlayers& players,
+                                             const BackendHttpResponse& reply, std::uint64_t now_ms,
+                                             PlayerBalanceRefreshResult& result) {
     if (reply.status_code < 200 || reply.status_code > 299 || !reply.error.empty()) {
         std::string error =
             "player balance refresh failed: status=" + std::to_string(reply.status_code);
         if (!reply.error.empty()) {
             error += " error=" + reply.error;
         }
-        return fail(kRefreshFailed, std::move(error));
+        FailBalanceRefresh(players, now_ms, kRefreshFailed, std::move(error), result);
+        return;
     }
     if (reply.body.size() > kMaxPlayerBalanceReplyBytes) {
-        return fail(kRefreshFailed,
-                    "player balance refresh failed: status=" + std::to_string(reply.status_code) +
-                        " error=player balance reply is too large");
+        FailBalanceRefresh(
+            players, now_ms, kRefreshFailed,
+            "player balance refresh failed: status=" + std::to_string(reply.status_code) +
+                " error=player balance reply is too large",
+            result);
+        return;
     }
-
-    result.profiles = ParsePlayerBalanceProfiles(reply.body, now_ms);
-    for (const PlayerChainProfile& profile : result.profiles) {
-        runtime.UpsertPlayerChainProfile(profile);
+    // The reply names slots, not players: a profile lands only on a slot the
+    // request asked about and that still holds the player asked about.
+    PluginRuntime& runtime = adapter_.Runtime();
+    for (PlayerChainProfile& profile : ParsePlayerBalanceProfiles(reply.body, now_ms)) {
+        const auto asked = std::find_if(players.begin(), players.end(), [&](const auto& player) {
+            return player.first == profile.slot;
+        });
+        if (asked != players.end() && HoldsSlot(runtime, asked->first, asked->second)) {
+            runtime.UpsertPlayerChainProfile(profile);
+            result.profiles.push_back(std::move(profile));
+        }
     }
     result.accepted = true;
-    result.reason = "player_balances_refreshed";
-    return result;
+    result.reason = kRefreshed;
 }
 
 PlayerBalanceRefreshResult MetamodPluginSession::RefreshPlayerBalancesIfStale(
@@ -260,13 +345,31 @@ PlayerBalanceRefreshResult MetamodPluginSession::RefreshPlayerBalancesIfStale(
         result.reason = "plugin_session_not_loaded";
         return result;
     }
-    if (adapter_.Runtime().PlayerChainProfileStale(slot, now_ms,
-                                                   config_.profile_refresh_stale_seconds)) {
-        return RefreshPlayerBalances(now_ms);
+    AdvanceClock(now_ms);
+    if (!adapter_.Runtime().PlayerChainProfileStale(slot, now_ms,
+                                                    config_.profile_refresh_stale_seconds)) {
+        result.accepted = true;
+        result.reason = "player_balance_cache_fresh";
+        return result;
     }
-    result.accepted = true;
-    result.reason = "player_balance_cache_fresh";
-    return result;
+    // A player's own refreshes are spaced out, whatever the cache says.
+    player_refresh_ms_.erase(std::remove_if(player_refresh_ms_.begin(), player_refresh_ms_.end(),
+                                            [&](const auto& entry) {
+                                                return now_ms - entry.second >=
+                                                       kMinPlayerBalanceRefreshIntervalMs;
+                                            }),
+                             player_refresh_ms_.end());
+    const auto recent = std::find_if(player_refresh_ms_.begin(), player_refresh_ms_.end(),
+                                     [&](const auto& entry) { return entry.first == slot; });
+    if (recent != player_refresh_ms_.end()) {
+        result.reason = "player_balance_refresh_throttled";
+        return result;
+    }
+    if (player_refresh_ms_.size() >= kMaxFollowedSettlements) {
+        player_refresh_ms_.erase(player_refresh_ms_.begin());
+    }
+    player_refresh_ms_.emplace_back(slot, now_ms);
+    return RefreshPlayerBalances(now_ms);
 }
 
 }  // namespace ironpost

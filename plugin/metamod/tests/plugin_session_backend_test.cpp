@@ -1,7 +1,8 @@
 // The session against the development backend on loopback: every envelope,
 // signature and payload byte is checked by an independent implementation.
 // Each test starts its own backend and stops it; they are skipped when
-// python3 or the backend script is not there.
+// python3 or the backend script is not there. The worker mode is played by
+// the scripted client's queue: posts answered when the next frame drains.
 
 #include <gtest/gtest.h>
 
@@ -19,15 +20,8 @@
 namespace ironpost::session_test {
 namespace {
 
-// Posts on the calling thread, as the worker client does in direct mode.
-class DirectHttpClient final : public BackendHttpClient {
-  public:
-    BackendHttpResponse PostJson(const BackendHttpPostRequest& request) override {
-        return SubmitPlainHttpPost(request, 5000);
-    }
-};
-
-class SessionAgainstDevBackend : public SessionFixture<DirectHttpClient> {
+class SessionAgainstDevBackend : public SessionFixture<ScriptedHttpClient>,
+                                 public ::testing::WithParamInterface<bool> {
   protected:
     void SetUp() override {
         if (!ironpost::testing::DevBackendAvailable()) {
@@ -36,92 +30,108 @@ class SessionAgainstDevBackend : public SessionFixture<DirectHttpClient> {
     }
     // Starts the backend with `backend_args`, loads the session against it
     // and starts round 1 with 100 for alice.
-    void Start(const std::vector<std::string>& backend_args, const std::string& extra_config = "") {
+    void Start(const std::vector<std::string>& backend_args, const std::string& extra_config,
+               bool worker_mode) {
         dir_.Write("server.key", std::string(kServerKey) + "\n");
         backend_ = std::make_unique<ironpost::testing::DevBackendProcess>(
             dir_.Path("server.key"), dir_.Path("backend.sqlite3"), backend_args);
         ASSERT_GT(backend_->Port(), 0) << "the development backend did not start";
         backend_url_ = "http://127.0.0.1:" + std::to_string(backend_->Port());
-        LoadOrFail(extra_config);
+        client_.deferred = worker_mode;
+        client_.answer = [](const BackendHttpPostRequest& request) {
+            return SubmitPlainHttpPost(request, 5000);
+        };
+        LoadOrFail("ironpost_backend_retry_max_attempts 3\n" + extra_config);
         SeatPlayersAndStartRound(1);
     }
 
-    // Polls once per simulated second while the settlement is unresolved, at
-    // most `limit` times; returns the relay status of the last poll.
-    SettlementRelayStatus PollUntilResolved(std::uint64_t& now_ms, int limit) {
-        SettlementRelayStatus last = SettlementRelayStatus::Unknown;
-        for (int i = 0; i < limit && session_.HasUnresolvedSettlement(); ++i, ++polls_) {
-            // Poll identifiers carry the wall-clock millisecond; keep them apart.
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            now_ms += 1000;
-            const MetamodSettlementSubmitResult poll =
-                session_.PollUnresolvedSettlementStatus(now_ms);
-            EXPECT_TRUE(poll.submitted) << ::testing::PrintToString(poll.errors);
-            last = poll.response ? poll.response->relay_status : last;
+    // One server frame in the host's order: drained answers (polls overtaking
+    // the posts they ask about), the round end if any, due retries and polls.
+    void Frame(std::uint64_t now_ms, const std::string& settle = "") {
+        for (const auto& [request, response] : client_.Drain(true)) {
+            (void)session_.ApplyBackendSettlementCompletion(request, response, now_ms);
         }
-        return last;
+        if (!settle.empty()) {
+            (void)session_.OnRoundEnd(RoundContext(settle), now_ms);
+        }
+        (void)session_.SubmitDueSettlementRetries(now_ms);
+        (void)session_.PollDueSettlementStatuses(now_ms);
+        // Poll identifiers carry the wall-clock millisecond; keep them apart.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    // Frames a quarter second apart until nothing is followed.
+    void FollowUntilDone(std::uint64_t& now_ms) {
+        for (int frame = 0; frame < 400 && !session_.FollowedSettlementIds().empty(); ++frame) {
+            Frame(now_ms += 250);
+        }
+        EXPECT_TRUE(session_.FollowedSettlementIds().empty());
     }
 
     std::unique_ptr<ironpost::testing::DevBackendProcess> backend_;
-    int polls_ = 0;
 };
 
-TEST_F(SessionAgainstDevBackend, ARoundIsSettledAndPolledUntilIncluded) {
-    Start({});
-    std::uint64_t now_ms = 10000;
-    const MetamodSettlementSubmitResult submitted =
-        session_.OnRoundEnd(RoundContext("srv-1-round-1"), now_ms);
-    ASSERT_TRUE(submitted.submitted) << ::testing::PrintToString(submitted.errors);
-    EXPECT_TRUE(submitted.lifecycle_applied);
-    EXPECT_EQ(submitted.response->relay_status, SettlementRelayStatus::Queued);
-    EXPECT_EQ(submitted.response->request_id, "srv-1-round-1");
+INSTANTIATE_TEST_SUITE_P(WorkerAndDirect, SessionAgainstDevBackend, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Worker" : "Direct";
+                         });
 
-    EXPECT_EQ(PollUntilResolved(now_ms, 10), SettlementRelayStatus::Included);
-    EXPECT_EQ(polls_, 2);  // queued, then submitted, then included
-    EXPECT_FALSE(session_.HasUnresolvedSettlement());
+TEST_P(SessionAgainstDevBackend, ARelayThatStaysFailedEndsWhenItsAttemptsAreSpent) {
+    Start({"--scenario", "failed"}, "", GetParam());
+    std::uint64_t now_ms = 1000;
+    Frame(now_ms, "srv-1-round-1");
+    FollowUntilDone(now_ms);
+    for (int frame = 0; frame < 20; ++frame) {
+        Frame(now_ms += 1000);
+    }
+    EXPECT_EQ(SettlementAttempts(client_.requests, "srv-1-round-1"), (Lines{"1", "2", "3"}));
+    const std::vector<UnresolvedSettlementRecord> records =
+        session_.Runtime().UnresolvedSettlementRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].relay_status, SettlementRelayStatus::Failed);
+    EXPECT_EQ(session_.TakeSessionLogLines(),
+              Lines{"settlement srv-1-round-1 failed after 3 of 3 attempts: settlement relay "
+                    "reported the extrinsic as failed; not sent again in this run"});
+}
+
+// Round 1's first send fails; rounds 2 and 3 go through; all three are
+// followed together to "included", and only round 1 is sent again.
+TEST_P(SessionAgainstDevBackend, ThreeSettlementsAreFollowedTogetherUntilIncluded) {
+    Start({"--fault", "503,count=1,path=/v1/plugin/settlements"}, "", GetParam());
+    std::uint64_t now_ms = 1000;
+    Frame(now_ms, "srv-1-round-1");
+    for (std::uint32_t round = 2; round <= 3; ++round) {
+        ASSERT_TRUE(session_.OnRoundStart(round));
+        ASSERT_TRUE(session_.Runtime().QueueRewardEntry(2, 1, 0, 10 * round).has_value());
+        Frame(now_ms += 100, "srv-1-round-" + std::to_string(round));
+    }
+    FollowUntilDone(now_ms);
+    EXPECT_EQ(SettlementAttempts(client_.requests, "srv-1-round-1"), (Lines{"1", "2"}));
+    EXPECT_EQ(SettlementAttempts(client_.requests, "srv-1-round-2"), Lines{"1"});
+    EXPECT_EQ(SettlementAttempts(client_.requests, "srv-1-round-3"), Lines{"1"});
     EXPECT_TRUE(session_.Runtime().UnresolvedSettlementRecords().empty());
     EXPECT_EQ(session_.Runtime().CurrentRoundState().phase, RoundPhase::ChainIncluded);
-    EXPECT_EQ(session_.Runtime().LastRoundEarningForSlot(1)->earned_zolt, 100u);
+    EXPECT_TRUE(session_.TakeSessionLogLines().empty());
 }
 
-TEST_F(SessionAgainstDevBackend, ASettlementRefusedWith503IsRetriedWithBackOffUntilAccepted) {
-    // Four refusals: the three immediate attempts of the submission and the
-    // first delayed retry; the second delayed retry gets through.
-    Start({"--fault", "503,count=4,path=/v1/plugin/settlements"},
-          "ironpost_backend_retry_max_attempts 3\nironpost_backend_retry_base_delay_ms 250\n");
-    std::uint64_t now_ms = 20000;
-    const MetamodSettlementSubmitResult first =
-        session_.OnRoundEnd(RoundContext("srv-1-round-1"), now_ms);
-    EXPECT_FALSE(first.submitted);
-    EXPECT_EQ(first.errors.back(), "backend retry attempts exhausted after 3 attempts");
-    ASSERT_TRUE(session_.HasPendingSettlementRetry());
-    EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, now_ms + 250);
-
-    EXPECT_EQ(session_.SubmitPendingSettlementRetry(now_ms + 249).errors,
-              Lines{"settlement retry is not due"});
-    const MetamodSettlementSubmitResult second =
-        session_.SubmitPendingSettlementRetry(now_ms + 250);
-    EXPECT_FALSE(second.submitted);
-    EXPECT_EQ(second.errors.front(), "settlement backend retry rejected request");
-    ASSERT_TRUE(session_.HasPendingSettlementRetry());
-    EXPECT_EQ(session_.PendingSettlementRetry()->next_attempt, 3u);
-    EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, now_ms + 750);
-
-    const MetamodSettlementSubmitResult third = session_.SubmitPendingSettlementRetry(now_ms + 750);
-    ASSERT_TRUE(third.submitted) << ::testing::PrintToString(third.errors);
-    EXPECT_FALSE(session_.HasPendingSettlementRetry());
-    now_ms += 750;
-    EXPECT_EQ(PollUntilResolved(now_ms, 10), SettlementRelayStatus::Included);
-}
-
-TEST_F(SessionAgainstDevBackend, BalancesAreRefreshedFromTheBackendLedger) {
+// The backend refuses envelopes older than its freshness window (1 s here),
+// and the engine clock restarts at a map change during the back-off.
+TEST_F(SessionAgainstDevBackend, ARetryAfterAMapChangeAndPastTheFreshnessWindowIsCountedOnce) {
     dir_.Write("wallets.json",
                "{\"wallets\":[{\"steamId\":\"STEAM_0:1:1001\",\"account\":\"5AliceWallet\","
                "\"walletBalanceAtomic\":\"2500\"}]}");
-    Start({"--seed-file", dir_.Path("wallets.json")});
-    std::uint64_t now_ms = 30000;
-    ASSERT_TRUE(session_.OnRoundEnd(RoundContext("srv-1-round-1"), now_ms).submitted);
-    ASSERT_EQ(PollUntilResolved(now_ms, 10), SettlementRelayStatus::Included);
+    Start({"--freshness-seconds", "1", "--fault", "503,count=1,path=/v1/plugin/settlements",
+           "--seed-file", dir_.Path("wallets.json")},
+          "ironpost_backend_retry_base_delay_ms 5000\nironpost_backend_retry_max_delay_ms 5000\n",
+          false);
+    Frame(100000, "srv-1-round-1");
+    ASSERT_TRUE(session_.HasPendingSettlementRetry());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    Frame(104999);
+    EXPECT_EQ(SettlementAttempts(client_.requests, "srv-1-round-1"), Lines{"1"});
+    std::uint64_t now_ms = 2000;  // the new map's clock
+    Frame(now_ms);
+    EXPECT_EQ(SettlementAttempts(client_.requests, "srv-1-round-1"), (Lines{"1", "2"}));
+    FollowUntilDone(now_ms);
 
     const PlayerBalanceRefreshResult refresh = session_.RefreshPlayerBalances(now_ms);
     ASSERT_TRUE(refresh.accepted) << ::testing::PrintToString(refresh.errors);
@@ -135,12 +145,10 @@ TEST_F(SessionAgainstDevBackend, BalancesAreRefreshedFromTheBackendLedger) {
     EXPECT_EQ(alice->wallet_balance_atomic, "2500");
     EXPECT_EQ(alice->source_block, 1u);
     EXPECT_EQ(alice->fetched_at_ms, now_ms);
-    EXPECT_EQ(alice->refresh_status, "ok");
     const auto bob = session_.Runtime().PlayerChainProfileForSlot(2);
     ASSERT_TRUE(bob.has_value());
     EXPECT_FALSE(bob->linked);
     EXPECT_EQ(bob->pending_zolt_atomic, "0");
-    EXPECT_EQ(bob->wallet_balance_atomic, "");
 }
 
 }  // namespace

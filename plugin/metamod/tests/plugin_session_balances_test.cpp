@@ -47,6 +47,7 @@ TEST_F(BalanceRefresh, AsksForEveryHumanInOneSignedRequest) {
     LoadOrFail(BearerConfig("tok") +
                "ironpost_backend_retry_max_attempts 3\nironpost_backend_request_id_header X-Req\n");
     SeatPlayers();
+    ASSERT_TRUE(session_.OnClientAuthorized(4, "quoted", "STEAM_0:1\"x\\", false));
     client_.Reply(202, kWorkerQueuedBody);  // the worker's placeholder counts as success
     const PlayerBalanceRefreshResult result = session_.RefreshPlayerBalances(5000);
     EXPECT_TRUE(result.accepted);
@@ -62,7 +63,8 @@ TEST_F(BalanceRefresh, AsksForEveryHumanInOneSignedRequest) {
     EXPECT_EQ(JsonText(post.body, "requestId"), request_id);
     EXPECT_EQ(EnvelopePayload(post.body),
               "{\"nowMs\":5000,\"players\":[{\"slot\":1,\"steamId\":\"STEAM_0:1:1001\"},"
-              "{\"slot\":2,\"steamId\":\"STEAM_0:0:2002\"}],\"serverId\":\"srv-1\"}");
+              "{\"slot\":2,\"steamId\":\"STEAM_0:0:2002\"},{\"slot\":4,\"steamId\":"
+              "\"STEAM_0:1\\\"x\\\\\"}],\"serverId\":\"srv-1\"}");
     ExpectSignedEnvelope(post.body, "player-balances");
 }
 
@@ -118,7 +120,7 @@ TEST_F(BalanceRefresh, StoresTheProfilesOfTheReplyWithDefaultsForMissingMembers)
                   "\"linked\":false,\"pendingZoltAtomic\":\"7\"},{\"slot\":9}]}");
     const PlayerBalanceRefreshResult result = session_.RefreshPlayerBalances(8000);
     ASSERT_TRUE(result.accepted);
-    ASSERT_EQ(result.profiles.size(), 3u);
+    ASSERT_EQ(result.profiles.size(), 2u);
     const PlayerChainProfile& alice = result.profiles[0];
     EXPECT_EQ(std::make_tuple(alice.slot, alice.steam_hash, alice.linked, alice.account,
                               alice.pending_zolt_atomic, alice.pending_zolt,
@@ -135,25 +137,69 @@ TEST_F(BalanceRefresh, StoresTheProfilesOfTheReplyWithDefaultsForMissingMembers)
     EXPECT_EQ(bob.pending_zolt, "0");
     EXPECT_EQ(bob.steam_hash + bob.wallet_balance_atomic + bob.wallet_balance_zolt, "");
     EXPECT_EQ(bob.source_block, 0u);
-    // Stored for whatever slots the reply names, occupied or not.
-    EXPECT_EQ(result.profiles[2].slot, 9);
-    EXPECT_EQ(session_.Runtime().PlayerChainProfiles().size(), 3u);
-    EXPECT_EQ(session_.Runtime().PlayerChainProfileForSlot(9)->refresh_status, "ok");
+    // Slot 9 was not asked about.
+    EXPECT_EQ(session_.Runtime().PlayerChainProfiles().size(), 2u);
 }
 
-TEST_F(BalanceRefresh, TheStaleVariantRefreshesOnlyAnOldProfile) {
+TEST_F(BalanceRefresh, APlayerRefreshesOnlyAnOldProfileAndNotTooOften) {
     LoadOrFail();
     SeatPlayers();
-    client_.Reply(200, "{\"players\":[{\"slot\":1}]}", 2);
-    EXPECT_EQ(session_.RefreshPlayerBalancesIfStale(1, 1000).reason,  // never fetched
-              "player_balances_refreshed");
-    const PlayerBalanceRefreshResult fresh = session_.RefreshPlayerBalancesIfStale(1, 3999);
-    EXPECT_FALSE(fresh.attempted);
-    EXPECT_TRUE(fresh.accepted);
-    EXPECT_EQ(fresh.reason, "player_balance_cache_fresh");
+    client_.Reply(200, "{\"players\":[{\"slot\":1},{\"slot\":2}]}", 3);
+    const std::tuple<std::int32_t, std::uint64_t, const char*, std::size_t> steps[] = {
+        {1, 1000, "player_balances_refreshed", 1},         // never fetched
+        {1, 3999, "player_balance_cache_fresh", 1},        // fetched 2999 ms ago
+        {1, 4000, "player_balance_refresh_throttled", 1},  // stale, but asked 3 s ago
+        {2, 4000, "player_balances_refreshed", 2},         // another player's own asking
+        {1, 9000, "player_balances_refreshed", 3},
+    };
+    for (const auto& [slot, now_ms, reason, posts] : steps) {
+        SCOPED_TRACE(now_ms);
+        const PlayerBalanceRefreshResult result =
+            session_.RefreshPlayerBalancesIfStale(slot, now_ms);
+        EXPECT_EQ(result.reason, reason);
+        EXPECT_EQ(result.accepted, std::string(reason) != "player_balance_refresh_throttled");
+        EXPECT_EQ(client_.requests.size(), posts);
+    }
+}
+
+// Worker mode: one request in flight per server, and its late answer lands
+// only on the players it asked about that still hold their slots.
+TEST_F(BalanceRefresh, ALateAnswerLandsOnlyOnThePlayersItAskedAbout) {
+    LoadOrFail();
+    SeatPlayers();
+    client_.deferred = true;
+    ASSERT_TRUE(session_.RefreshPlayerBalances(1000).accepted);
+    const PlayerBalanceRefreshResult busy = session_.RefreshPlayerBalances(1500);
+    EXPECT_FALSE(busy.attempted || busy.accepted);
+    EXPECT_EQ(busy.reason, "player_balance_refresh_in_flight");
     EXPECT_EQ(client_.requests.size(), 1u);
-    EXPECT_TRUE(session_.RefreshPlayerBalancesIfStale(1, 4000).attempted);
-    EXPECT_EQ(client_.requests.size(), 2u);
+
+    ASSERT_TRUE(session_.OnClientDisconnect(2));
+    ASSERT_TRUE(session_.OnClientAuthorized(2, "carol", "STEAM_0:1:3003", false));
+    client_.Reply(200,
+                  "{\"players\":[{\"slot\":1,\"account\":\"a\"},{\"slot\":2,\"account\":"
+                  "\"bob's\"},{\"slot\":5}]}");
+    const std::vector<ScriptedHttpClient::Completion> drained = client_.Drain();
+    ASSERT_EQ(drained.size(), 1u);
+    const auto& [request, answer] = drained[0];
+    const PlayerBalanceRefreshResult applied =
+        session_.ApplyPlayerBalanceCompletion(request, answer, 2000);
+    EXPECT_TRUE(applied.accepted);
+    ASSERT_EQ(applied.profiles.size(), 1u);
+    EXPECT_EQ(session_.Runtime().PlayerChainProfiles().size(), 1u);
+    EXPECT_EQ(session_.Runtime().PlayerChainProfileForSlot(1)->account, "a");
+
+    EXPECT_EQ(session_.ApplyPlayerBalanceCompletion(request, answer, 2100).reason,
+              "player_balance_answer_not_awaited");
+    EXPECT_EQ(session_.TakeSessionLogLines(), Lines{"player balance answer " + RequestId(request) +
+                                                    " dropped: no balance request awaits it"});
+
+    // An answer that never comes stops blocking once no exchange can last.
+    const std::uint64_t limit = kHttpExchangeTimeoutFactor * 1500 + kLateAnswerGraceMs;
+    ASSERT_TRUE(session_.RefreshPlayerBalances(3000).accepted);
+    EXPECT_EQ(session_.RefreshPlayerBalances(3000 + limit - 1).reason,
+              "player_balance_refresh_in_flight");
+    EXPECT_TRUE(session_.RefreshPlayerBalances(3000 + limit).attempted);
 }
 
 // The reply reader takes bytes from the network: nothing may make it read out
@@ -168,6 +214,10 @@ std::vector<std::int32_t> Slots(const std::string& body) {
 
 TEST(BalanceReplyReader, FindsTheListAndTheSlotsOnlyWhereTheyReallyAre) {
     const auto deep = [](char c) { return std::string(200000, c); };
+    const auto padded = [](std::size_t size) {
+        const std::string head = "{\"players\":[{\"slot\":1}],\"pad\":\"";
+        return head + std::string(size - head.size() - 2, 'x') + "\"}";
+    };
     const std::pair<std::string, std::vector<std::int32_t>> cases[] = {
         {"{ \"players\" : [ { \"slot\" : 3 } , { \"slot\":4 } ] }", {3, 4}},
         {"{\"players\":[{\"account\":\"a}]b{\",\"slot\":1},{\"slot\":2}]}", {1, 2}},
@@ -186,9 +236,8 @@ TEST(BalanceReplyReader, FindsTheListAndTheSlotsOnlyWhereTheyReallyAre) {
         {"{\"players\":[{\"slot\":" + std::string(1000, '9') + "}]}", {}},
         {"{\"players\":" + deep('[') + "{\"slot\":1}" + deep(']') + "}", {}},
         {"{\"players\":[" + deep('{') + "\"slot\":1" + deep('}') + "]}", {}},
-        {"{\"players\":[{\"slot\":1}],\"pad\":\"" + std::string(kMaxPlayerBalanceReplyBytes, 'x') +
-             "\"}",
-         {}},
+        {padded(kMaxPlayerBalanceReplyBytes), {1}},
+        {padded(kMaxPlayerBalanceReplyBytes + 1), {}},
         {"players:[{slot:1}]", {}},
     };
     for (const auto& [body, slots] : cases) {

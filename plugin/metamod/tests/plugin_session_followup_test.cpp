@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -15,10 +18,18 @@ class SessionFollowUp : public SessionTest {
   protected:
     // Round 1 ended at `now_ms`, each post answered with `http_status`/`body`.
     MetamodSettlementSubmitResult SubmitRound(std::int32_t http_status, const std::string& body,
-                                              std::uint64_t now_ms, int replies = 1) {
+                                              std::uint64_t now_ms,
+                                              const std::string& request_id = "round-1") {
         SeatPlayersAndStartRound(1);
-        client_.Reply(http_status, body, replies);
-        return session_.OnRoundEnd(RoundContext("round-1"), now_ms);
+        client_.Reply(http_status, body);
+        return session_.OnRoundEnd(RoundContext(request_id), now_ms);
+    }
+    // Ends round `round` as settlement "round-<round>", answered with `body`.
+    void EndRound(std::uint32_t round, std::int32_t http_status, const std::string& body,
+                  std::uint64_t now_ms) {
+        ASSERT_TRUE(session_.OnRoundStart(round));
+        client_.Reply(http_status, body);
+        (void)session_.OnRoundEnd(RoundContext("round-" + std::to_string(round)), now_ms);
     }
     static PluginSettlementIntakeResponse Completion(const std::string& request_id,
                                                      SettlementRelayStatus status) {
@@ -29,87 +40,191 @@ class SessionFollowUp : public SessionTest {
         response.relay_status = status;
         return response;
     }
-    // A transport failure names no request; a backend refusal names one.
-    static PluginSettlementIntakeResponse LateRejection(const std::string& request_id = "") {
-        return ParsePluginSettlementIntakeHttpResponse(
-            request_id.empty()
-                ? BackendHttpResponse{0, "", "connect failed: Connection refused"}
-                : BackendHttpResponse{409, RejectedReplyBody(409, "conflict", request_id), ""});
+    void ApplyDrained(std::uint64_t now_ms) {
+        for (const auto& [request, response] : client_.Drain(true)) {
+            (void)session_.ApplyBackendSettlementCompletion(request, response, now_ms);
+        }
     }
 };
 
-TEST_F(SessionFollowUp, ARetryIsSentOnlyWhenDueWithTheHeadersOfItsAttemptUntilExhausted) {
-    LoadOrFail("ironpost_backend_retry_max_attempts 3\n");
+// Whatever path asks for the next send (a rejection at once, a relay that
+// failed in a worker's late answer or at once), the attempts of one
+// settlement share one budget, each send is a fresh envelope around the same
+// payload, and a spent budget ends the follow-up with a log line.
+TEST_F(SessionFollowUp, OneSettlementsAttemptsAreCountedOverItsWholeLife) {
+    const std::string relay_failed = SettlementReplyBody("round-1", "failed", "\"relay broke\"");
     const std::string busy = RejectedReplyBody(503, "busy");
-    ASSERT_FALSE(SubmitRound(503, busy, 1000, 3).submitted);
-    const std::string sent_body = client_.requests.back().body;
-    client_.requests.clear();
-
-    EXPECT_EQ(session_.SubmitPendingSettlementRetry(1249).errors,
-              Lines{"settlement retry is not due"});
-    EXPECT_TRUE(client_.requests.empty());
-    EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, 1250u);
-
-    const Lines rejected = {"settlement backend retry rejected request", "busy",
-                            "backend returned HTTP 503"};
-    Lines exhausted = rejected;
-    exhausted.push_back("settlement retry attempts exhausted after 3 attempts");
-    struct Step {
-        std::uint64_t now_ms;
-        const char* attempt;
-        Lines errors;
-        std::uint64_t next_due_ms;  // 0: no retry remains
+    // The last attempt's answer, the errors of its send, the record's error.
+    const std::tuple<BackendHttpResponse, Lines, std::string> last_answers[] = {
+        {{200, relay_failed, ""},
+         {"settlement retry response did not advance lifecycle"},
+         "relay broke"},
+        {{503, busy, ""},
+         {"settlement backend retry rejected request", "busy", "backend returned HTTP 503",
+          "settlement retry attempts exhausted after 3 attempts"},
+         "busy"},
     };
-    for (const Step& step : {Step{1250, "2", rejected, 1750}, Step{1750, "3", exhausted, 0}}) {
-        SCOPED_TRACE(step.attempt);
-        client_.Reply(503, busy);
-        const MetamodSettlementSubmitResult result =
-            session_.SubmitPendingSettlementRetry(step.now_ms);
-        EXPECT_TRUE(result.request_built);
-        EXPECT_FALSE(result.submitted);
-        EXPECT_EQ(result.errors, step.errors);
-        const BackendHttpPostRequest& post = client_.requests.back();
-        EXPECT_EQ(post.url, "http://127.0.0.1:9/v1/plugin/settlements");
-        EXPECT_EQ(post.body, sent_body);
-        EXPECT_EQ(Headers(post), (HeaderList{{"X-IronPost-Server-Id", "srv-1"},
-                                             {"X-IronPost-Request-Id", "round-1"},
-                                             {"X-IronPost-Attempt", step.attempt},
-                                             {"X-IronPost-Max-Attempts", "3"}}));
-        EXPECT_EQ(session_.HasPendingSettlementRetry(), step.next_due_ms != 0);
-        if (step.next_due_ms != 0) {
-            EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, step.next_due_ms);
+    for (const auto& [last_answer, errors, last_error] : last_answers) {
+        SCOPED_TRACE(last_error);
+        client_.requests.clear();
+        (void)session_.TakeSessionLogLines();
+        LoadOrFail("ironpost_backend_retry_max_attempts 3\n");
+        ASSERT_FALSE(SubmitRound(503, busy, 1000).submitted);
+        EXPECT_EQ(session_.SubmitPendingSettlementRetry(1249).errors,
+                  Lines{"settlement retry is not due"});
+
+        // Attempt 2 goes to a worker; its late answer says the relay failed.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        client_.deferred = true;
+        ASSERT_TRUE(session_.SubmitPendingSettlementRetry(1250).submitted);
+        EXPECT_FALSE(session_.HasPendingSettlementRetry());
+        client_.Reply(200, relay_failed);
+        ApplyDrained(1300);
+        const std::optional<SettlementRetryState> third = session_.PendingSettlementRetry();
+        ASSERT_TRUE(third.has_value());
+        EXPECT_EQ(std::make_tuple(third->next_attempt, third->due_at_ms, third->reason),
+                  std::make_tuple(3u, std::uint64_t{1800}, std::string("relay_failed")));
+
+        // Attempt 3, the last, answered at once.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        client_.deferred = false;
+        client_.replies.push_back(last_answer);
+        EXPECT_EQ(session_.SubmitPendingSettlementRetry(1800).errors, errors);
+        EXPECT_FALSE(session_.HasPendingSettlementRetry());
+        EXPECT_TRUE(session_.FollowedSettlementIds().empty());
+        ASSERT_TRUE(Record("round-1").has_value());
+        EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Failed);
+        EXPECT_EQ(Record("round-1")->last_error, last_error);
+        EXPECT_EQ(session_.TakeSessionLogLines(),
+                  Lines{"settlement round-1 failed after 3 of 3 attempts: " + last_error +
+                        "; not sent again in this run"});
+        EXPECT_EQ(session_.SubmitPendingSettlementRetry(9999).errors,
+                  Lines{"no pending settlement retry"});
+
+        EXPECT_EQ(SettlementAttempts(client_.requests, "round-1"), (Lines{"1", "2", "3"}));
+        std::set<std::string> nonces;
+        for (const BackendHttpPostRequest& post : client_.requests) {
+            nonces.insert(JsonText(post.body, "nonce"));
+            EXPECT_EQ(EnvelopePayload(post.body), EnvelopePayload(client_.requests[0].body));
+            ExpectSignedEnvelope(post.body, "settlement");
         }
+        EXPECT_EQ(nonces.size(), 3u);
     }
-    EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Failed);
-    EXPECT_EQ(session_.SubmitPendingSettlementRetry(9999).errors,
-              Lines{"no pending settlement retry"});
 }
 
-TEST_F(SessionFollowUp, AnAcceptedRetryBecomesTheUnresolvedSettlement) {
-    LoadOrFail("ironpost_backend_retry_max_attempts 2\n");
-    ASSERT_FALSE(SubmitRound(503, RejectedReplyBody(503, "busy"), 1000, 2).submitted);
-    client_.Reply(200, SettlementReplyBody("round-1", "queued"));
-    const MetamodSettlementSubmitResult result = session_.SubmitPendingSettlementRetry(1250);
-    EXPECT_TRUE(result.submitted && result.lifecycle_applied);
-    EXPECT_TRUE(result.errors.empty());
-    EXPECT_FALSE(session_.HasPendingSettlementRetry());
-    EXPECT_TRUE(session_.HasUnresolvedSettlement());
+// Worker mode: answers arrive later and in any order, each tied to its own
+// request; a failed poll is only a failed poll.
+TEST_F(SessionFollowUp, EachLateAnswerChangesOnlyTheRequestItAnswers) {
+    LoadOrFail("ironpost_backend_retry_max_attempts 3\n");
+    client_.deferred = true;
+    ASSERT_TRUE(SubmitRound(0, "", 1000).submitted);
+    EndRound(2, 0, "", 1100);
+    EXPECT_EQ(session_.PollDueSettlementStatuses(1100).size(), 2u);
+    client_.answer = [](const BackendHttpPostRequest& request) -> BackendHttpResponse {
+        const std::string id = RequestId(request);
+        if (id == "round-2") {
+            return {0, "", "connect failed: Connection refused"};
+        }
+        if (PostedTo(request, "/v1/plugin/submission-status")) {
+            return {404, RejectedReplyBody(404, "settlement request id is unknown", id), ""};
+        }
+        return {200, SettlementReplyBody(id, "queued"), ""};
+    };
+    // The polls' failures come in before the posts' answers.
+    ApplyDrained(1200);
+    EXPECT_EQ(session_.FollowedSettlementIds(), (Lines{"round-1", "round-2"}));
+    ASSERT_TRUE(Record("round-1") && Record("round-2"));
     EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Queued);
-    EXPECT_EQ(session_.Runtime().LastRoundEarningForSlot(1)->relay_status,
-              SettlementRelayStatus::Queued);
+    EXPECT_EQ(Record("round-2")->relay_status, SettlementRelayStatus::Failed);
+    const std::optional<SettlementRetryState> retry = session_.PendingSettlementRetry();
+    ASSERT_TRUE(retry.has_value());
+    EXPECT_EQ(std::make_tuple(retry->request.request_id, retry->next_attempt, retry->reason),
+              std::make_tuple(std::string("round-2"), 2u, std::string("transport_error")));
 
-    // Answered at once, so no later reply is awaited: a failure arriving now
-    // (a status poll's own) is not the settlement's.
-    EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(LateRejection(), 1260));
-    EXPECT_FALSE(session_.HasPendingSettlementRetry());
-    client_.Reply(200, SettlementReplyBody("round-1", "submitted"));
-    EXPECT_TRUE(session_.PollUnresolvedSettlementStatus(1270).submitted);  // due at once
+    // Answers to nothing the session sent change nothing.
+    BackendHttpPostRequest heartbeat = client_.requests[0];
+    heartbeat.url = "http://127.0.0.1:9/v1/plugin/heartbeat";
+    EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(heartbeat, {0, "", "refused"}, 1300));
+    EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(
+        ParsePluginSettlementIntakeHttpResponse({0, "", "connect failed"}), 1300));
+    EXPECT_EQ(session_.FollowedSettlementIds(), (Lines{"round-1", "round-2"}));
+    EXPECT_EQ(session_.PendingSettlementRetry()->request.request_id, "round-2");
+
+    // Round 1 is still polled; its final answer does not move round 2.
+    const std::size_t posts = client_.requests.size();
+    EXPECT_EQ(session_.PollDueSettlementStatuses(2200).size(), 1u);
+    ASSERT_EQ(client_.requests.size(), posts + 1);
+    EXPECT_EQ(JsonText(EnvelopePayload(client_.requests.back().body), "requestId"), "round-1");
+    EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(
+        Completion("round-1", SettlementRelayStatus::Included), 2300));
+    EXPECT_EQ(session_.Runtime().CurrentRoundState().phase, RoundPhase::SettlementPending);
+    EXPECT_EQ(session_.FollowedSettlementIds(), Lines{"round-2"});
+    EXPECT_FALSE(Record("round-1").has_value());
+}
+
+TEST_F(SessionFollowUp, EverySettlementIsFollowedOnItsOwnWithinTheBounds) {
+    LoadOrFail("ironpost_backend_retry_max_attempts 2\n");
+    const std::string busy = RejectedReplyBody(503, "busy");
+    ASSERT_FALSE(SubmitRound(503, busy, 1000).submitted);
+    for (std::uint32_t round = 2; round <= kMaxFollowedSettlements + 1; ++round) {
+        EndRound(round, 503, busy, 1000 + round);
+    }
+    // Every rejection kept its own retry; the oldest settlement made room.
+    EXPECT_EQ(session_.FollowedSettlementIds().size(), kMaxFollowedSettlements);
+    EXPECT_EQ(session_.Runtime().UnresolvedSettlementRecords().size(), kMaxFollowedSettlements);
+    EXPECT_FALSE(Record("round-1").has_value());
+    EXPECT_EQ(session_.TakeSessionLogLines(),
+              Lines{"settlement round-1 dropped from follow-up: at most 64 settlements are kept"});
+
+    // Each frame sends the earliest due retries, a bounded few, then polls
+    // the settlements they made unresolved.
+    client_.requests.clear();
+    for (int frame = 0; frame < 2; ++frame) {
+        client_.replies.clear();
+        client_.deferred = true;
+        EXPECT_EQ(session_.SubmitDueSettlementRetries(5000).size(), kMaxSettlementSendsPerTick);
+        EXPECT_EQ(session_.PollDueSettlementStatuses(5000).size(), kMaxSettlementSendsPerTick);
+    }
+    Lines sent;
+    for (const BackendHttpPostRequest& post : client_.requests) {
+        sent.push_back(PostedTo(post, "/v1/plugin/settlements")
+                           ? RequestId(post)
+                           : JsonText(EnvelopePayload(post.body), "requestId") + " poll");
+    }
+    EXPECT_EQ(sent,
+              (Lines{"round-2", "round-3", "round-4", "round-5", "round-2 poll", "round-3 poll",
+                     "round-4 poll", "round-5 poll", "round-6", "round-7", "round-8", "round-9",
+                     "round-6 poll", "round-7 poll", "round-8 poll", "round-9 poll"}));
+}
+
+TEST_F(SessionFollowUp, AClockThatWentBackMakesEverythingPendingDueAtOnce) {
+    LoadOrFail(
+        "ironpost_backend_retry_max_attempts 2\nironpost_backend_retry_base_delay_ms 5000\n"
+        "ironpost_backend_retry_max_delay_ms 5000\n");
+    ASSERT_FALSE(SubmitRound(503, RejectedReplyBody(503, "busy"), 100000).submitted);
+    EndRound(2, 200, SettlementReplyBody("round-2", "queued"), 100100);
+    client_.Reply(200, SettlementReplyBody("round-2", "submitted"));
+    ASSERT_EQ(session_.PollDueSettlementStatuses(100100).size(), 1u);
+    EXPECT_TRUE(session_.SubmitDueSettlementRetries(104999).empty());
+    EXPECT_TRUE(session_.PollDueSettlementStatuses(104999).empty());
+
+    // A map change restarted the caller's clock.
+    client_.Reply(200, SettlementReplyBody("round-1", "queued"));
+    const std::vector<MetamodSettlementSubmitResult> retried =
+        session_.SubmitDueSettlementRetries(2000);
+    ASSERT_EQ(retried.size(), 1u);
+    EXPECT_TRUE(retried[0].submitted);
+    client_.Reply(200, SettlementReplyBody("round-1", "submitted"), 2);
+    EXPECT_EQ(session_.PollDueSettlementStatuses(2000).size(), 2u);
+    EXPECT_EQ(session_.PollUnresolvedSettlementStatus(2999).errors,
+              Lines{"submission status poll is not due"});
 }
 
 TEST_F(SessionFollowUp, AStatusPollNamesThePollInTheEnvelopeAndTheSettlementInThePayload) {
     LoadOrFail(BearerConfig("tok") +
                "ironpost_backend_retry_max_attempts 3\nironpost_backend_request_id_header X-Req\n");
-    ASSERT_TRUE(SubmitRound(200, SettlementReplyBody("round-1", "queued"), 1000).submitted);
+    const std::string id = "round-\"1\\";
+    ASSERT_TRUE(SubmitRound(200, SettlementReplyBody("round-1", "queued"), 1000, id).submitted);
     client_.requests.clear();
 
     client_.Reply(200, SettlementReplyBody("round-1", "submitted"));
@@ -117,7 +232,7 @@ TEST_F(SessionFollowUp, AStatusPollNamesThePollInTheEnvelopeAndTheSettlementInTh
     ASSERT_TRUE(poll.submitted) << ::testing::PrintToString(poll.errors);
     ASSERT_EQ(client_.requests.size(), 1u);
     const BackendHttpPostRequest& post = client_.requests[0];
-    const std::string status_id = "round-1-status-" + JsonText(post.body, "timestampMs");
+    const std::string status_id = id + "-status-" + JsonText(post.body, "timestampMs");
     EXPECT_EQ(post.url, "http://127.0.0.1:9/v1/plugin/submission-status");
     EXPECT_EQ(post.content_type, "application/json");
     // No bearer token and no attempt headers on polls.
@@ -125,10 +240,12 @@ TEST_F(SessionFollowUp, AStatusPollNamesThePollInTheEnvelopeAndTheSettlementInTh
     EXPECT_EQ(JsonText(post.body, "requestId"), status_id);
     EXPECT_EQ(JsonText(post.body, "serverId"), "srv-1");
     EXPECT_EQ(EnvelopePayload(post.body),
-              "{\"nowMs\":1000,\"requestId\":\"round-1\",\"serverId\":\"srv-1\"}");
+              "{\"nowMs\":1000,\"requestId\":\"round-\\\"1\\\\\",\"serverId\":\"srv-1\"}");
     ExpectSignedEnvelope(post.body, "submission-status");
-    EXPECT_EQ(poll.request->request_id, "round-1");
-    EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Submitted);
+    ASSERT_TRUE(poll.request.has_value());
+    EXPECT_EQ(poll.request->request_id, id);
+    ASSERT_TRUE(Record(id).has_value());
+    EXPECT_EQ(Record(id)->relay_status, SettlementRelayStatus::Submitted);
 }
 
 TEST_F(SessionFollowUp, PollsWaitTheRetryBaseDelayButAtLeastOneSecond) {
@@ -168,8 +285,8 @@ TEST_F(SessionFollowUp, ThePollReplyDecidesWhatHappensToTheSettlement) {
         {"", 200, SettlementReplyBody("round-1", "included"), {}, false, false},
         {"", 404, RejectedReplyBody(404, unknown, "round-1-status-1"), rejected, true, false},
         {"ironpost_backend_retry_max_attempts 3\n", 200, failed,
-         with(not_advanced, status_failed + "retry scheduled"), true, true},
-        {"", 200, failed, with(not_advanced, status_failed + "no retry remains"), true, false},
+         with(not_advanced, status_failed + "retry scheduled"), false, true},
+        {"", 200, failed, with(not_advanced, status_failed + "no retry remains"), false, false},
     };
     for (const auto& [config, http_status, reply, errors, unresolved, retry] : cases) {
         SCOPED_TRACE(config + reply);
@@ -185,95 +302,11 @@ TEST_F(SessionFollowUp, ThePollReplyDecidesWhatHappensToTheSettlement) {
             EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, 3250u);
             EXPECT_EQ(session_.PendingSettlementRetry()->next_attempt, 2u);
         }
-        if (!unresolved) {
-            EXPECT_FALSE(Record("round-1").has_value());
-            EXPECT_EQ(session_.Runtime().CurrentRoundState().phase, RoundPhase::ChainIncluded);
+        if (!unresolved && !retry) {
             EXPECT_EQ(session_.PollUnresolvedSettlementStatus(9000).errors,
                       Lines{"no unresolved settlement"});
         }
     }
-}
-
-// ---------------------------------------------------------------------------
-// Replies that arrive later (worker mode)
-
-TEST_F(SessionFollowUp, ACompletionActsOnlyOnTheSettlementItNames) {
-    LoadOrFail("ironpost_backend_retry_max_attempts 2\n");
-    ASSERT_TRUE(SubmitRound(202, kWorkerQueuedBody, 100).submitted);
-    session_.Runtime().UpdateUnresolvedSettlementRecord("round-0", SettlementRelayStatus::Submitted,
-                                                        "");
-    // Another settlement's final reply clears its record, not the kept request.
-    (void)session_.ApplyBackendSettlementCompletion(
-        Completion("round-0", SettlementRelayStatus::Included), 200);
-    EXPECT_FALSE(Record("round-0").has_value());
-    EXPECT_TRUE(session_.HasUnresolvedSettlement());
-
-    // The settlement's real reply, then a rejected poll naming the poll.
-    (void)session_.ApplyBackendSettlementCompletion(
-        Completion("round-1", SettlementRelayStatus::Submitted), 250);
-    EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(LateRejection("round-1-status-5"), 300));
-    EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Submitted);
-    EXPECT_FALSE(session_.HasPendingSettlementRetry());
-
-    // A relay reported failed later is sent again under the policy.
-    PluginSettlementIntakeResponse failed = Completion("round-1", SettlementRelayStatus::Failed);
-    failed.errors = {"relay broke"};
-    EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(failed, 500));
-    EXPECT_EQ(Record("round-1")->last_error, "relay broke");
-    ASSERT_TRUE(session_.HasPendingSettlementRetry());
-    EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, 750u);
-    EXPECT_EQ(session_.PendingSettlementRetry()->reason, "relay_failed");
-
-    (void)session_.ApplyBackendSettlementCompletion(
-        Completion("round-1", SettlementRelayStatus::Included), 600);
-    EXPECT_FALSE(session_.HasUnresolvedSettlement());
-    EXPECT_TRUE(session_.Runtime().UnresolvedSettlementRecords().empty());
-}
-
-// The worker client answers every post with an accepted "queued" placeholder;
-// a rejection that arrives later must not leave the settlement for lost.
-TEST_F(SessionFollowUp, ALateRejectionOfAQueuedSettlementIsRetriedUnderThePolicy) {
-    LoadOrFail("ironpost_backend_retry_max_attempts 3\n");
-    ASSERT_TRUE(SubmitRound(202, kWorkerQueuedBody, 1000).submitted);
-    const std::string sent_body = client_.requests.back().body;
-    const std::pair<PluginSettlementIntakeResponse, std::uint32_t> steps[] = {
-        {LateRejection(), 2}, {LateRejection("round-1"), 3}, {LateRejection(), 0}};
-    std::uint64_t now_ms = 2000;
-    for (const auto& [rejection, next_attempt] : steps) {
-        SCOPED_TRACE(next_attempt);
-        EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(rejection, now_ms));
-        EXPECT_FALSE(session_.HasUnresolvedSettlement());
-        EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Failed);
-        EXPECT_EQ(Record("round-1")->last_error, rejection.errors.front());
-        ASSERT_EQ(session_.HasPendingSettlementRetry(), next_attempt != 0);
-        if (next_attempt == 0) {
-            break;
-        }
-        const SettlementRetryState retry = *session_.PendingSettlementRetry();
-        EXPECT_EQ(retry.next_attempt, next_attempt);
-        EXPECT_EQ(retry.request.body, sent_body);
-        client_.Reply(202, kWorkerQueuedBody);
-        EXPECT_TRUE(session_.SubmitPendingSettlementRetry(retry.due_at_ms).submitted);
-        EXPECT_TRUE(session_.HasUnresolvedSettlement());
-        now_ms = retry.due_at_ms + 10;
-    }
-}
-
-TEST_F(SessionFollowUp, ALateRejectionIsRetriedEvenAfterANewerSettlementIsFollowed) {
-    LoadOrFail("ironpost_backend_retry_max_attempts 2\n");
-    ASSERT_TRUE(SubmitRound(202, kWorkerQueuedBody, 1000).submitted);
-    const std::string first_body = client_.requests.back().body;
-    ASSERT_TRUE(session_.OnRoundStart(2));
-    client_.Reply(200, SettlementReplyBody("round-2", "queued"));
-    ASSERT_TRUE(session_.OnRoundEnd(RoundContext("round-2"), 1100).submitted);
-
-    EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(LateRejection(), 1200));
-    EXPECT_EQ(Record("round-1")->relay_status, SettlementRelayStatus::Failed);
-    ASSERT_TRUE(session_.HasPendingSettlementRetry());
-    EXPECT_EQ(session_.PendingSettlementRetry()->request.body, first_body);
-    client_.Reply(200, SettlementReplyBody("round-2", "submitted"));
-    EXPECT_TRUE(session_.PollUnresolvedSettlementStatus(1200).submitted);
-    EXPECT_EQ(JsonText(EnvelopePayload(client_.requests.back().body), "requestId"), "round-2");
 }
 
 }  // namespace

@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -30,11 +32,51 @@ inline constexpr char kWorkerQueuedBody[] =
     "{\"accepted\":true,\"relay\":{\"accepted\":true,\"errors\":[],\"extrinsicStatus\":\"queued\"}"
     "}";
 
-// Answers from the script, oldest first; an unscripted post is a transport error.
+// Answers from the script, oldest first (or through `answer` when set); an
+// unscripted post is a transport error. With `deferred` set it stands in for
+// the worker client: each post gets the queued placeholder at once and its
+// real answer only when drained.
 class ScriptedHttpClient final : public BackendHttpClient {
   public:
+    using Completion = std::pair<BackendHttpPostRequest, BackendHttpResponse>;
     BackendHttpResponse PostJson(const BackendHttpPostRequest& request) override {
         requests.push_back(request);
+        if (deferred) {
+            queued.push_back(request);
+            return BackendHttpResponse{202, kWorkerQueuedBody, ""};
+        }
+        return Answer(request);
+    }
+    // The queued posts with their answers; newest first on request, so that
+    // a poll overtakes the post it asks about, as parallel workers may.
+    std::vector<Completion> Drain(bool newest_first = false) {
+        std::vector<BackendHttpPostRequest> taken;
+        taken.swap(queued);
+        if (newest_first) {
+            std::reverse(taken.begin(), taken.end());
+        }
+        std::vector<Completion> completions;
+        for (const BackendHttpPostRequest& request : taken) {
+            completions.emplace_back(request, Answer(request));
+        }
+        return completions;
+    }
+    void Reply(std::int32_t status, std::string body, int times = 1) {
+        for (int i = 0; i < times; ++i) {
+            replies.push_back(BackendHttpResponse{status, body, ""});
+        }
+    }
+    bool deferred = false;
+    std::function<BackendHttpResponse(const BackendHttpPostRequest&)> answer;
+    std::vector<BackendHttpPostRequest> requests;
+    std::vector<BackendHttpPostRequest> queued;
+    std::deque<BackendHttpResponse> replies;
+
+  private:
+    BackendHttpResponse Answer(const BackendHttpPostRequest& request) {
+        if (answer) {
+            return answer(request);
+        }
         if (replies.empty()) {
             return BackendHttpResponse{0, "", "no scripted reply"};
         }
@@ -42,14 +84,28 @@ class ScriptedHttpClient final : public BackendHttpClient {
         replies.pop_front();
         return reply;
     }
-    void Reply(std::int32_t status, std::string body, int times = 1) {
-        for (int i = 0; i < times; ++i) {
-            replies.push_back(BackendHttpResponse{status, body, ""});
+};
+
+inline std::string RequestId(const BackendHttpPostRequest& request) {
+    return FindRequestHeader(request, "X-IronPost-Request-Id");
+}
+
+inline bool PostedTo(const BackendHttpPostRequest& request, const std::string& path) {
+    const std::optional<ParsedHttpUrl> url = ParseHttpUrl(request.url);
+    return url && url->path == path;
+}
+
+// The attempt headers of every post of settlement `request_id`, in order.
+inline std::vector<std::string> SettlementAttempts(
+    const std::vector<BackendHttpPostRequest>& requests, const std::string& request_id) {
+    std::vector<std::string> attempts;
+    for (const BackendHttpPostRequest& request : requests) {
+        if (PostedTo(request, "/v1/plugin/settlements") && RequestId(request) == request_id) {
+            attempts.push_back(FindRequestHeader(request, "X-IronPost-Attempt"));
         }
     }
-    std::vector<BackendHttpPostRequest> requests;
-    std::deque<BackendHttpResponse> replies;
-};
+    return attempts;
+}
 
 class RecordingCvarRegistry final : public CvarRegistry {
   public:
