@@ -55,6 +55,10 @@ TEST(Sha256KnownAnswers, MatchFips180Vectors) {
         {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqr"
          "lmnopqrsmnopqrstnopqrstu",
          "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+        // 55 bytes still take their length in the same block; 56 need a second.
+        {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+        {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+        {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
         {std::string(1000000, 'a'),
          "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}};
     for (const auto& v : vectors) {
@@ -64,6 +68,10 @@ TEST(Sha256KnownAnswers, MatchFips180Vectors) {
 
 TEST(HmacSha256KnownAnswers, MatchRfc4231Vectors) {
     const std::string long_key(131, '\xaa');
+    std::string block_key(64, '\0');  // exactly one block: used as it is, not hashed
+    for (std::size_t i = 0; i < block_key.size(); ++i) {
+        block_key[i] = static_cast<char>(i);
+    }
     const struct {
         std::string key, message;
         const char* mac;
@@ -83,7 +91,10 @@ TEST(HmacSha256KnownAnswers, MatchRfc4231Vectors) {
         {long_key,
          "This is a test using a larger than block-size key and a larger than block-size data. "
          "The key needs to be hashed before being used by the HMAC algorithm.",
-         "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"}};
+         "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
+        // NIST's keyed-hash example with a key of the block length.
+        {block_key, "Sample message for keylen=blocklen",
+         "8bb9a1db9806f20df7f77b82138c7914d174d59e13dc4d0169c9057b133e1d62"}};
     for (const auto& v : vectors) {
         EXPECT_EQ(HmacSha256Hex(v.key, v.message), v.mac) << v.message;
     }

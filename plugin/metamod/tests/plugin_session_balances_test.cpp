@@ -187,7 +187,9 @@ TEST_F(BalanceRefresh, ALateAnswerLandsOnlyOnThePlayersItAskedAbout) {
     EXPECT_TRUE(applied.accepted);
     ASSERT_EQ(applied.profiles.size(), 1u);
     EXPECT_EQ(session_.Runtime().PlayerChainProfiles().size(), 1u);
-    EXPECT_EQ(session_.Runtime().PlayerChainProfileForSlot(1)->account, "a");
+    EXPECT_EQ(
+        session_.Runtime().PlayerChainProfileForSlot(1).value_or(PlayerChainProfile()).account,
+        "a");
 
     EXPECT_EQ(session_.ApplyPlayerBalanceCompletion(request, answer, 2100).reason,
               "player_balance_answer_not_awaited");

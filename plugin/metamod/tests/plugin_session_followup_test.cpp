@@ -148,7 +148,8 @@ TEST_F(SessionFollowUp, EachLateAnswerChangesOnlyTheRequestItAnswers) {
     EXPECT_FALSE(session_.ApplyBackendSettlementCompletion(
         ParsePluginSettlementIntakeHttpResponse({0, "", "connect failed"}), 1300));
     EXPECT_EQ(session_.FollowedSettlementIds(), (Lines{"round-1", "round-2"}));
-    EXPECT_EQ(session_.PendingSettlementRetry()->request.request_id, "round-2");
+    EXPECT_EQ(session_.PendingSettlementRetry().value_or(SettlementRetryState()).request.request_id,
+              "round-2");
 
     // Round 1 is still polled; its final answer does not move round 2.
     const std::size_t posts = client_.requests.size();
@@ -299,8 +300,10 @@ TEST_F(SessionFollowUp, ThePollReplyDecidesWhatHappensToTheSettlement) {
         EXPECT_EQ(session_.HasUnresolvedSettlement(), unresolved);
         ASSERT_EQ(session_.HasPendingSettlementRetry(), retry);
         if (retry) {
-            EXPECT_EQ(session_.PendingSettlementRetry()->due_at_ms, 3250u);
-            EXPECT_EQ(session_.PendingSettlementRetry()->next_attempt, 2u);
+            const SettlementRetryState planned =
+                session_.PendingSettlementRetry().value_or(SettlementRetryState());
+            EXPECT_EQ(planned.due_at_ms, 3250u);
+            EXPECT_EQ(planned.next_attempt, 2u);
         }
         if (!unresolved && !retry) {
             EXPECT_EQ(session_.PollUnresolvedSettlementStatus(9000).errors,

@@ -189,7 +189,8 @@ TEST_F(SessionTest, AnAcceptedSettlementIsFollowedUntilItsRelayIsFinal) {
         // A failed relay is sent again, unchanged, when the policy allows.
         ASSERT_EQ(session_.HasPendingSettlementRetry(), retry);
         if (retry) {
-            const SettlementRetryState planned = *session_.PendingSettlementRetry();
+            const SettlementRetryState planned =
+                session_.PendingSettlementRetry().value_or(SettlementRetryState());
             EXPECT_EQ(planned.reason, "relay_failed");
             EXPECT_EQ(planned.next_attempt, 2u);
             EXPECT_EQ(planned.due_at_ms, 950u);
@@ -229,7 +230,8 @@ TEST_F(SessionTest, ARejectionIsRecordedAsFailedAndRetriedOnlyWhenThePolicyAllow
         EXPECT_FALSE(session_.HasUnresolvedSettlement());
         ASSERT_EQ(session_.HasPendingSettlementRetry(), retry);
         if (retry) {
-            const SettlementRetryState planned = *session_.PendingSettlementRetry();
+            const SettlementRetryState planned =
+                session_.PendingSettlementRetry().value_or(SettlementRetryState());
             EXPECT_EQ(planned.next_attempt, 2u);
             EXPECT_EQ(planned.due_at_ms, 1150u);
             EXPECT_EQ(planned.reason, "http_503");

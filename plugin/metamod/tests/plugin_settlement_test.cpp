@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "plugin_runtime_test_support.h"
@@ -34,19 +35,16 @@ class SettlementTest : public RuntimeTest {
 };
 
 TEST(SettlementRelayStatusNames, NamesRoundTripAndParsingIsExact) {
-    const std::vector<std::pair<Status, const char*>> names = {
-        {Status::Unknown, "unknown"},   {Status::NotSubmitted, "not_submitted"},
-        {Status::Queued, "queued"},     {Status::Submitted, "submitted"},
-        {Status::Included, "included"}, {Status::Finalized, "finalized"},
-        {Status::Failed, "failed"},
+    const std::tuple<Status, const char*, bool> names[] = {
+        {Status::Unknown, "unknown", false},  {Status::NotSubmitted, "not_submitted", false},
+        {Status::Queued, "queued", false},    {Status::Submitted, "submitted", false},
+        {Status::Included, "included", true}, {Status::Finalized, "finalized", true},
+        {Status::Failed, "failed", true},
     };
-    for (const auto& [status, name] : names) {
+    for (const auto& [status, name, terminal] : names) {
         EXPECT_STREQ(SettlementRelayStatusName(status), name);
         EXPECT_EQ(ParseSettlementRelayStatus(name), status) << name;
-        EXPECT_EQ(IsTerminalSettlementRelayStatus(status), status == Status::Included ||
-                                                               status == Status::Finalized ||
-                                                               status == Status::Failed)
-            << name;
+        EXPECT_EQ(IsTerminalSettlementRelayStatus(status), terminal) << name;
     }
     EXPECT_STREQ(SettlementRelayStatusName(static_cast<Status>(7)), "unknown");
     for (const char* text : {"Included", "FAILED", " queued", "queued ", "", "6"}) {
