@@ -141,6 +141,13 @@ class DevBackendServer(ThreadingHTTPServer):
         return ("[%s]" % host if ":" in host else host), port
 
 
+def redact_credentials(headers, auth_header):
+    """The headers as they are stored: a header that carries a credential keeps only its scheme."""
+    secret = {"authorization", auth_header.lower()}
+    return [(name, ("Bearer <redacted>" if value.startswith("Bearer ") else "<redacted>")
+             if name.lower() in secret else value) for name, value in headers]
+
+
 def reply_bytes(status, body, content_type="application/json", content_length=True):
     try:
         phrase = http.HTTPStatus(status).phrase
@@ -265,7 +272,7 @@ class Handler(BaseHTTPRequestHandler):
         answer = outcome.body
         self.server.backend.store.record_request({
             "receivedMs": received, "method": self.command, "path": url.path, "peer": self.client_address[0],
-            "headers": headers, "body": body, "serverId": outcome.server_id, "requestId": outcome.request_id,
+            "headers": redact_credentials(headers, self.server.backend.config.auth_header), "body": body, "serverId": outcome.server_id, "requestId": outcome.request_id,
             "status": outcome.status, "accepted": outcome.accepted, "reasons": outcome.reasons,
             "errors": outcome.errors, "warnings": outcome.warnings, "fault": fault.mode if fault else None,
             "answer": answer})

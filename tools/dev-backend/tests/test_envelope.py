@@ -147,6 +147,9 @@ class BearerToken(BackendTestCase):
         self.assertEqual((status, answer["reasons"]), (401, ["bad_token"]))
         status, answer = self.settle(draft, headers=ids + [(b"Authorization", b"Bearer s3cret")])
         self.assertEqual(status, 200, answer)
+        stored = [json.loads(row[0]) for row in self.store.db.execute("SELECT headers FROM requests")]
+        self.assertNotIn("s3cret", json.dumps(stored))
+        self.assertIn(["Authorization", "Bearer <redacted>"], stored[-1])
         # Polls and telemetry are authenticated by their signature alone: the plugin sends no token there.
         self.assertEqual(self.poll(b"cs16-alpha-srv-1-3-1000")[0], 200)
 
