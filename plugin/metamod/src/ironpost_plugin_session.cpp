@@ -232,8 +232,10 @@ MetamodSettlementSubmitResult MetamodPluginSession::OnRoundEnd(
     followed.round_number = round_number;
     followed.attempts = 1;
     followed_.push_back(std::move(followed));
-    if (ApplySendAnswer(followed_.back(), response, now_ms) == FollowUp::GivenUp &&
-        !response.accepted && backend_options_.retry_policy.max_attempts <= 1) {
+    const FollowUp follow_up = ApplySendAnswer(followed_.back(), response, now_ms);
+    // A policy of one attempt has just spent it.
+    if (follow_up == FollowUp::GivenUp && !response.accepted &&
+        backend_options_.retry_policy.max_attempts <= 1) {
         result.errors.push_back("backend retry attempts exhausted after 1 attempts");
     }
     DropSettledFollowUps();

@@ -161,30 +161,50 @@ TEST_F(SessionFollowUp, EachLateAnswerChangesOnlyTheRequestItAnswers) {
     EXPECT_EQ(session_.Runtime().CurrentRoundState().phase, RoundPhase::SettlementPending);
     EXPECT_EQ(session_.FollowedSettlementIds(), Lines{"round-2"});
     EXPECT_FALSE(Record("round-1").has_value());
+
+    // Round 2's retry goes to a worker whose answer never comes: once no
+    // exchange can last longer, the attempt counts as failed.
+    const std::uint64_t limit = kHttpExchangeTimeoutFactor * 1500 + kLateAnswerGraceMs;
+    ASSERT_EQ(session_.SubmitDueSettlementRetries(2400).size(), 1u);
+    EXPECT_TRUE(session_.SubmitDueSettlementRetries(2400 + limit - 1).empty());
+    EXPECT_FALSE(session_.HasPendingSettlementRetry());
+    EXPECT_TRUE(session_.SubmitDueSettlementRetries(2400 + limit).empty());
+    EXPECT_EQ(session_.PendingSettlementRetry().value_or(SettlementRetryState()).next_attempt, 3u);
 }
 
 TEST_F(SessionFollowUp, EverySettlementIsFollowedOnItsOwnWithinTheBounds) {
     LoadOrFail("ironpost_backend_retry_max_attempts 2\n");
     const std::string busy = RejectedReplyBody(503, "busy");
     ASSERT_FALSE(SubmitRound(503, busy, 1000).submitted);
-    for (std::uint32_t round = 2; round <= kMaxFollowedSettlements + 1; ++round) {
+    // Enough rounds to push out more settlements than log lines are kept.
+    const std::uint32_t last_round = kMaxFollowedSettlements + kMaxSessionLogLines + 2;
+    for (std::uint32_t round = 2; round <= last_round; ++round) {
         EndRound(round, 503, busy, 1000 + round);
     }
-    // Every rejection kept its own retry; the oldest settlement made room.
+    // Every rejection kept its own retry; the oldest settlements made room.
     EXPECT_EQ(session_.FollowedSettlementIds().size(), kMaxFollowedSettlements);
     EXPECT_EQ(session_.Runtime().UnresolvedSettlementRecords().size(), kMaxFollowedSettlements);
-    EXPECT_FALSE(Record("round-1").has_value());
-    EXPECT_EQ(session_.TakeSessionLogLines(),
-              Lines{"settlement round-1 dropped from follow-up: at most 64 settlements are kept"});
+    EXPECT_FALSE(Record("round-66").has_value());
+    EXPECT_TRUE(Record("round-67").has_value());
+    const Lines log = session_.TakeSessionLogLines();
+    ASSERT_EQ(log.size(), kMaxSessionLogLines + 1);
+    EXPECT_EQ(log.front(), "2 earlier session log lines were dropped");
+    EXPECT_EQ(log.back(),
+              "settlement round-66 dropped from follow-up: at most 64 settlements are kept");
 
     // Each frame sends the earliest due retries, a bounded few, then polls
     // the settlements they made unresolved.
     client_.requests.clear();
+    client_.deferred = true;
+    Lines expected;
     for (int frame = 0; frame < 2; ++frame) {
-        client_.replies.clear();
-        client_.deferred = true;
         EXPECT_EQ(session_.SubmitDueSettlementRetries(5000).size(), kMaxSettlementSendsPerTick);
         EXPECT_EQ(session_.PollDueSettlementStatuses(5000).size(), kMaxSettlementSendsPerTick);
+        for (const char* suffix : {"", " poll"}) {
+            for (std::size_t i = 0; i < kMaxSettlementSendsPerTick; ++i) {
+                expected.push_back("round-" + std::to_string(67 + 4 * frame + i) + suffix);
+            }
+        }
     }
     Lines sent;
     for (const BackendHttpPostRequest& post : client_.requests) {
@@ -192,10 +212,7 @@ TEST_F(SessionFollowUp, EverySettlementIsFollowedOnItsOwnWithinTheBounds) {
                            ? RequestId(post)
                            : JsonText(EnvelopePayload(post.body), "requestId") + " poll");
     }
-    EXPECT_EQ(sent,
-              (Lines{"round-2", "round-3", "round-4", "round-5", "round-2 poll", "round-3 poll",
-                     "round-4 poll", "round-5 poll", "round-6", "round-7", "round-8", "round-9",
-                     "round-6 poll", "round-7 poll", "round-8 poll", "round-9 poll"}));
+    EXPECT_EQ(sent, expected);
 }
 
 TEST_F(SessionFollowUp, AClockThatWentBackMakesEverythingPendingDueAtOnce) {
