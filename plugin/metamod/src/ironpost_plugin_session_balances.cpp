@@ -26,6 +26,14 @@ bool IsEligibleForBalances(const ConnectedPlayer& player) {
     return player.authenticated && !player.is_bot && !player.steam_id.empty();
 }
 
+PlayerBalanceRefreshResult NotLoaded() {
+    PlayerBalanceRefreshResult result;
+    result.attempted = true;
+    result.reason = "plugin_session_not_loaded";
+    result.errors.push_back("plugin session is not loaded");
+    return result;
+}
+
 bool HoldsSlot(const PluginRuntime& runtime, std::int32_t slot, const std::string& steam_id) {
     const std::optional<ConnectedPlayer> player = runtime.FindPlayer(slot);
     return player && player->steam_id == steam_id;
@@ -193,14 +201,12 @@ std::vector<PlayerChainProfile> ParsePlayerBalanceProfiles(const std::string& bo
 }
 
 PlayerBalanceRefreshResult MetamodPluginSession::RefreshPlayerBalances(std::uint64_t now_ms) {
-    PlayerBalanceRefreshResult result;
-    result.attempted = true;
     if (!IsLoaded()) {
-        result.reason = "plugin_session_not_loaded";
-        result.errors.push_back("plugin session is not loaded");
-        return result;
+        return NotLoaded();
     }
     AdvanceClock(now_ms);
+    PlayerBalanceRefreshResult result;
+    result.attempted = true;
     PluginRuntime& runtime = adapter_.Runtime();
     std::vector<ConnectedPlayer> eligible;
     BalancePlayers players;
@@ -263,14 +269,12 @@ PlayerBalanceRefreshResult MetamodPluginSession::RefreshPlayerBalances(std::uint
 PlayerBalanceRefreshResult MetamodPluginSession::ApplyPlayerBalanceCompletion(
     const BackendHttpPostRequest& request, const BackendHttpResponse& response,
     std::uint64_t now_ms) {
-    PlayerBalanceRefreshResult result;
-    result.attempted = true;
     if (!IsLoaded()) {
-        result.reason = "plugin_session_not_loaded";
-        result.errors.push_back("plugin session is not loaded");
-        return result;
+        return NotLoaded();
     }
     AdvanceClock(now_ms);
+    PlayerBalanceRefreshResult result;
+    result.attempted = true;
     const std::string request_id = FindRequestHeader(request, backend_options_.request_id_header);
     const auto awaited = std::find_if(
         awaited_balances_.begin(), awaited_balances_.end(),
