@@ -254,24 +254,7 @@ TEST_F(SessionTest, AnEnvelopeThatCannotBeBuiltFailsWithoutSendingAndKeepsThePla
     EXPECT_EQ(response.request_id, "round-1");
     EXPECT_EQ(response.relay_status, SettlementRelayStatus::Failed);
     EXPECT_EQ(response.errors, Lines{"plugin envelope v2 could not be built"});
-    EXPECT_EQ(transport.LastRequest()->body, request.body);
-}
-
-TEST_F(SessionTest, AFinalSettlementDoesNotStopFollowingAnEarlierOne) {
-    LoadOrFail();
-    SeatPlayersAndStartRound(1);
-    client_.Reply(200, SettlementReplyBody("round-1", "submitted"));
-    ASSERT_TRUE(session_.OnRoundEnd(RoundContext("round-1"), 10).submitted);
-    ASSERT_TRUE(session_.OnRoundStart(2));
-    client_.Reply(200, SettlementReplyBody("round-2", "included"));
-    ASSERT_TRUE(session_.OnRoundEnd(RoundContext("round-2"), 20).submitted);
-
-    ASSERT_TRUE(session_.HasUnresolvedSettlement());
-    client_.Reply(200, SettlementReplyBody("round-1", "included"));
-    EXPECT_TRUE(session_.PollUnresolvedSettlementStatus(5000).submitted);
-    EXPECT_EQ(JsonText(EnvelopePayload(client_.requests.back().body), "requestId"), "round-1");
-    EXPECT_FALSE(session_.HasUnresolvedSettlement());
-    EXPECT_TRUE(session_.Runtime().UnresolvedSettlementRecords().empty());
+    EXPECT_EQ(transport.LastRequest().value_or(PluginSettlementHttpRequest()).body, request.body);
 }
 
 }  // namespace
