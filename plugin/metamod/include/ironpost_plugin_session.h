@@ -167,8 +167,9 @@ class MetamodPluginSession {
     bool ApplyBackendSettlementCompletion(const BackendHttpPostRequest& request,
                                           const BackendHttpResponse& response,
                                           std::uint64_t now_ms);
-    // The same, matched only by the answer's own request id; an answer
-    // without one changes nothing.
+    // The same, matched only by the answer's own request id (a poll's, or
+    // the settlement's: then its post's answer while one is owed, else its
+    // poll's); an answer without one changes nothing.
     bool ApplyBackendSettlementCompletion(const PluginSettlementIntakeResponse& response,
                                           std::uint64_t now_ms);
     [[nodiscard]] bool HasPendingSettlementRetry() const;
