@@ -54,6 +54,10 @@ class EngineOutputSink {
     virtual void PublishEngineOutputCall(const EngineOutputCall& call) = 0;
 };
 
+// The non-empty lines of a panel text (one trailing carriage return removed
+// from each), at most ten, then "..." when another non-empty line follows.
+[[nodiscard]] std::vector<std::string> ConsoleMenuLines(const std::string& text);
+
 // The calls that show one notification.
 [[nodiscard]] std::vector<EngineOutputCall> BuildEngineOutputCalls(
     const EngineNotification& notification);

@@ -18,8 +18,8 @@ EngineOutputCall ChatPrint(std::int32_t slot, std::string text) {
     return call;
 }
 
-// The non-empty lines of `text` (one trailing carriage return removed from
-// each), at most ten, then "..." when another non-empty line follows.
+}  // namespace
+
 std::vector<std::string> ConsoleMenuLines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
@@ -44,8 +44,6 @@ std::vector<std::string> ConsoleMenuLines(const std::string& text) {
     }
     return lines;
 }
-
-}  // namespace
 
 const char* EngineOutputCallKindName(EngineOutputCallKind kind) {
     switch (kind) {

@@ -61,6 +61,15 @@ class FakeEngine {
     std::vector<std::string> server_commands;
     int server_executes = 0;
     std::vector<std::string> registered_cvars;
+    // The loader's own copies of registered variables (the plugin's struct is
+    // never read again); a test edits `value` as an operator would.
+    struct EngineCvar {
+        std::string value;
+        int flags = 0;
+        cvar_t live{};
+    };
+    std::map<std::string, EngineCvar> cvars;
+    std::vector<cvar_t*> cvar_pointers;                 // as handed over; they must stay valid
     std::vector<std::string> registered_user_messages;  // the plugin must never add one
     std::vector<std::string> added_server_commands;
 
@@ -104,8 +113,13 @@ class FakeEngine {
             fake.messages.push_back({dest, id, fake.Index(edict), {}});
         };
         engine.pfnMessageEnd = [] {
-            EXPECT_TRUE(Current().message_open) << "message ended without a begin";
-            Current().message_open = false;
+            FakeEngine& fake = Current();
+            EXPECT_TRUE(fake.message_open) << "message ended without a begin";
+            if (fake.message_open) {
+                EXPECT_LE(fake.messages.back().payload.size(), std::size_t{MAX_USER_MSG_DATA})
+                    << "message over the engine's limit";
+            }
+            fake.message_open = false;
         };
         engine.pfnWriteByte = [](int value) {
             Current().Write({static_cast<std::uint8_t>(value)});
@@ -121,7 +135,19 @@ class FakeEngine {
             Current().Write(std::vector<std::uint8_t>(text, text + std::strlen(text) + 1));
         };
         engine.pfnCVarRegister = [](cvar_t* cvar) {
-            Current().registered_cvars.push_back(cvar->name);
+            FakeEngine& fake = Current();
+            fake.registered_cvars.push_back(cvar->name);
+            fake.cvar_pointers.push_back(cvar);
+            fake.cvars.emplace(cvar->name, EngineCvar{cvar->string, cvar->flags | 8, {}});
+        };
+        engine.pfnCVarGetPointer = [](const char* name) -> cvar_t* {
+            const auto found = Current().cvars.find(name);
+            if (found == Current().cvars.end()) {
+                return nullptr;
+            }
+            EngineCvar& cvar = found->second;
+            cvar.live = {found->first.c_str(), cvar.value.data(), cvar.flags, 0.0f, nullptr};
+            return &cvar.live;
         };
         engine.pfnRegUserMsg = [](const char* name, int) {
             Current().registered_user_messages.push_back(name);
