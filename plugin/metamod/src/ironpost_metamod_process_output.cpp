@@ -33,7 +33,7 @@ static_assert(kMotdBodyCutBytes + sizeof(kMotdTail) - 1 <= kMotdMaxBytes);
 const char kChatColour[] = "\x01";
 
 std::vector<std::string>& MutableEngineRegisteredCvarNames() {
-    // Never destroyed: hooks may still register during process exit.
+    // Never destroyed: the engine keeps the variables until the process ends.
     static auto* names = new std::vector<std::string>();
     return *names;
 }
@@ -94,7 +94,8 @@ std::string PanelText(const std::string& text) {
     return Without(text, [](unsigned char byte) { return byte == 0; });
 }
 
-// `text` cut so that it and `tail` together fit `max_bytes`, tail added.
+// `text` when it fits `max_bytes`; otherwise its first `cut_at` bytes (whole
+// characters) and `tail`.
 std::string CutWithTail(const std::string& text, std::size_t cut_at, std::size_t max_bytes,
                         const std::string& tail) {
     return text.size() <= max_bytes ? text : Utf8Prefix(text, cut_at) + tail;

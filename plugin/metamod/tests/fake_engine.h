@@ -61,15 +61,9 @@ class FakeEngine {
     std::vector<std::string> server_commands;
     int server_executes = 0;
     std::vector<std::string> registered_cvars;
-    // The loader's own copies of registered variables (the plugin's struct is
-    // never read again); a test edits `value` as an operator would.
-    struct EngineCvar {
-        std::string value;
-        int flags = 0;
-        cvar_t live{};
-    };
-    std::map<std::string, EngineCvar> cvars;
-    std::vector<cvar_t*> cvar_pointers;                 // as handed over; they must stay valid
+    std::vector<cvar_t*> cvar_pointers;              // as handed over; they must stay valid
+    std::map<std::string, std::string> cvar_values;  // the loader's own copies; operators edit them
+    cvar_t live_cvar{};
     std::vector<std::string> registered_user_messages;  // the plugin must never add one
     std::vector<std::string> added_server_commands;
 
@@ -138,16 +132,16 @@ class FakeEngine {
             FakeEngine& fake = Current();
             fake.registered_cvars.push_back(cvar->name);
             fake.cvar_pointers.push_back(cvar);
-            fake.cvars.emplace(cvar->name, EngineCvar{cvar->string, cvar->flags | 8, {}});
+            fake.cvar_values.emplace(cvar->name, cvar->string);  // an earlier value is kept
         };
         engine.pfnCVarGetPointer = [](const char* name) -> cvar_t* {
-            const auto found = Current().cvars.find(name);
-            if (found == Current().cvars.end()) {
+            FakeEngine& fake = Current();
+            const auto found = fake.cvar_values.find(name);
+            if (found == fake.cvar_values.end()) {
                 return nullptr;
             }
-            EngineCvar& cvar = found->second;
-            cvar.live = {found->first.c_str(), cvar.value.data(), cvar.flags, 0.0f, nullptr};
-            return &cvar.live;
+            fake.live_cvar = {found->first.c_str(), found->second.data(), 0, 0.0f, nullptr};
+            return &fake.live_cvar;
         };
         engine.pfnRegUserMsg = [](const char* name, int) {
             Current().registered_user_messages.push_back(name);
