@@ -106,7 +106,7 @@ def json_string(data):
 
 
 def envelope_escape(data):
-    """Envelope and telemetry escaping: only tab, LF, CR, quote and backslash; other bytes raw."""
+    """Envelope (and status poll) escaping: only tab, LF, CR, quote and backslash; other bytes raw."""
     out = bytearray()
     for byte in data:
         escape = _NARROW_ESCAPES.get(byte)
@@ -119,6 +119,26 @@ def envelope_escape(data):
 
 def narrow_string(data):
     return b'"' + envelope_escape(data) + b'"'
+
+
+def telemetry_text(data):
+    """The bytes a telemetry string carries: each maximal ill-formed UTF-8 subpart replaced by U+FFFD."""
+    return data.decode("utf-8", "replace").encode("utf-8")
+
+
+def telemetry_string(data):
+    """Telemetry JSON string: valid UTF-8, the narrow escapes, and "\\u00xx" for every other byte below 0x20."""
+    out = bytearray(b'"')
+    for byte in telemetry_text(data):
+        escape = _NARROW_ESCAPES.get(byte)
+        if escape is not None:
+            out += escape
+        elif byte < 0x20:
+            out += b"\\u00" + format(byte, "02x").encode("ascii")
+        else:
+            out.append(byte)
+    out += b'"'
+    return bytes(out)
 
 
 def render_number(value):

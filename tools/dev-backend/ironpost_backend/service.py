@@ -167,8 +167,8 @@ def check_members(obj, expected, where):
         raise Refusal(400, "bad_payload", where + " has unexpected member " + ", ".join(json.dumps(m) for m in extra))
 
 
-def render_plain(value):
-    """Compact rendering with the telemetry escaping, keeping the member order of the parsed value."""
+def render_plain(value, string=P.narrow_string):
+    """Compact rendering with the given string escaping, keeping the member order of the parsed value."""
     if value is True:
         return b"true"
     if value is False:
@@ -176,11 +176,11 @@ def render_plain(value):
     if _is_int(value):
         return str(value).encode("ascii")
     if isinstance(value, str):
-        return P.narrow_string(value.encode("latin-1"))
+        return string(value.encode("latin-1"))
     if isinstance(value, list):
-        return b"[" + b",".join(render_plain(v) for v in value) + b"]"
+        return b"[" + b",".join(render_plain(v, string) for v in value) + b"]"
     if isinstance(value, dict):
-        return b"{" + b",".join(P.narrow_string(k.encode("latin-1")) + b":" + render_plain(v)
+        return b"{" + b",".join(string(k.encode("latin-1")) + b":" + render_plain(v, string)
                                 for k, v in value.items()) + b"}"
     raise Refusal(400, "bad_payload", "payload holds a value the plugin never sends")
 
@@ -370,12 +370,14 @@ class Backend:
         except JsonWireError as error:
             raise Refusal(400, "bad_payload", "payload: " + str(error))
 
-    def _check_payload_server(self, payload_server_id, envelope):
-        if payload_server_id != envelope.server_id:
+    def _check_payload_server(self, payload_server_id, envelope, telemetry=False):
+        # Telemetry strings are valid UTF-8, so an id with ill-formed bytes arrives with U+FFFD in them.
+        expected = P.telemetry_text(envelope.server_id) if telemetry else envelope.server_id
+        if payload_server_id != expected:
             raise Refusal(400, "server_id_mismatch", "payload serverId does not match the envelope serverId")
 
-    def _check_plain_form(self, payload, envelope):
-        if self.config.strict and render_plain(payload) != envelope.payload_raw:
+    def _check_plain_form(self, payload, envelope, string=P.narrow_string):
+        if self.config.strict and render_plain(payload, string) != envelope.payload_raw:
             raise Refusal(400, "non_canonical_payload",
                           "payload is not written compactly with its members in protocol order")
 
@@ -557,7 +559,7 @@ class Backend:
         payload = self._payload(envelope)
         check_members(payload, ("nowMs", "players", "serverId"), "payload")
         check_value(payload["nowMs"], P.U64, "payload.nowMs")
-        self._check_payload_server(check_value(payload["serverId"], P.TEXT, "payload.serverId"), envelope)
+        self._check_payload_server(check_value(payload["serverId"], P.TEXT, "payload.serverId"), envelope, True)
         if not isinstance(payload["players"], list):
             raise Refusal(400, "bad_payload", "payload.players must be an array")
         players = []
@@ -568,7 +570,7 @@ class Backend:
             players.append((check_value(player["slot"], P.I32, where + ".slot"),
                             check_value(player["steamId"], P.TEXT, where + ".steamId")))
         self._check_order(payload, ("nowMs", "players", "serverId"), "payload")
-        self._check_plain_form(payload, envelope)
+        self._check_plain_form(payload, envelope, P.telemetry_string)
         self._warn_request_id(envelope, warnings)
         self._claim_nonce(envelope, now)
         height = self.store.chain_height()
@@ -608,9 +610,9 @@ class Backend:
         check_members(payload, ("nowMs", "roundNumber", "serverId"), "payload")
         check_value(payload["nowMs"], P.U64, "payload.nowMs")
         check_value(payload["roundNumber"], P.U32, "payload.roundNumber")
-        self._check_payload_server(check_value(payload["serverId"], P.TEXT, "payload.serverId"), envelope)
+        self._check_payload_server(check_value(payload["serverId"], P.TEXT, "payload.serverId"), envelope, True)
         self._check_order(payload, ("nowMs", "roundNumber", "serverId"), "payload")
-        self._check_plain_form(payload, envelope)
+        self._check_plain_form(payload, envelope, P.telemetry_string)
         self._warn_request_id(envelope, warnings)
         self._claim_nonce(envelope, now)
         self.store.record_telemetry("heartbeat", envelope.server_id, envelope.request_id, now, envelope.payload_raw)
@@ -622,7 +624,7 @@ class Backend:
         check_members(payload, order, "payload")
         check_value(payload["nowMs"], P.U64, "payload.nowMs")
         round_number = check_value(payload["roundNumber"], P.U32, "payload.roundNumber")
-        self._check_payload_server(check_value(payload["serverId"], P.TEXT, "payload.serverId"), envelope)
+        self._check_payload_server(check_value(payload["serverId"], P.TEXT, "payload.serverId"), envelope, True)
         session_id = check_value(payload["sessionId"], P.TEXT, "payload.sessionId")
         if not isinstance(payload["events"], list):
             raise Refusal(400, "bad_payload", "payload.events must be an array")
@@ -639,9 +641,9 @@ class Backend:
                          values["sequence"], values["slot"], values["peerSlot"], _latin(values["type"]),
                          str(values["value"]), _latin(values["detail"])))
         self._check_order(payload, order, "payload")
-        self._check_plain_form(payload, envelope)
+        self._check_plain_form(payload, envelope, P.telemetry_string)
         self._warn_request_id(envelope, warnings)
-        if session_id != b"cs16-alpha:" + envelope.server_id:
+        if session_id != P.telemetry_text(b"cs16-alpha:" + envelope.server_id):
             warnings.append("session id is not \"cs16-alpha:\" followed by the server id")
         self._claim_nonce(envelope, now)
         stored = self.store.record_round_events(rows)
@@ -655,14 +657,24 @@ class Backend:
     def _handle_game_state(self, envelope, now, warnings):
         payload = self._payload(envelope)
         check_members(payload, GAME_STATE_ORDER, "payload")
-        self._check_payload_server(check_value(payload["serverId"], P.TEXT, "payload.serverId"), envelope)
+        self._check_payload_server(check_value(payload["serverId"], P.TEXT, "payload.serverId"), envelope, True)
         check_value(payload["nowMs"], P.U64, "payload.nowMs")
         check_value(payload["roundNumber"], P.U32, "payload.roundNumber")
         self._check_order(payload, GAME_STATE_ORDER, "payload")
+        self._check_game_state_form(envelope)
         self._warn_request_id(envelope, warnings)
         self._claim_nonce(envelope, now)
         self.store.record_telemetry("game-state", envelope.server_id, envelope.request_id, now, envelope.payload_raw)
         return self._accepted(envelope, self._telemetry_answer(envelope, now))
+
+    def _check_game_state_form(self, envelope):
+        # "eventSources" is another module's document, carried as it is; every other member is telemetry's own.
+        if not self.config.strict:
+            return
+        for name, value, start, end in parse_object_members(envelope.payload_raw):
+            if name != "eventSources" and render_plain(value, P.telemetry_string) != envelope.payload_raw[start:end]:
+                raise Refusal(400, "non_canonical_payload", "payload." + name + " is not written compactly "
+                                                            "with its members in protocol order")
 
     @staticmethod
     def _telemetry_answer(envelope, now):

@@ -55,6 +55,14 @@ def esc(data):
             .replace(b"\n", b"\\n").replace(b"\r", b"\\r"))
 
 
+def tesc(data):
+    """Telemetry escaping: ill-formed UTF-8 as U+FFFD, the envelope's five escapes, other control bytes as \\u00xx."""
+    out = bytearray()
+    for byte in data.decode("utf-8", "replace").encode("utf-8"):
+        out += esc(bytes([byte])) if byte >= 0x20 or byte in b"\t\n\r" else b"\\u%04x" % byte
+    return bytes(out)
+
+
 def num(n):
     return str(n).encode()
 
@@ -235,7 +243,7 @@ def envelope(key, server_id, request_id, timestamp_ms, payload, label, nonce_=No
 
 
 def heartbeat_payload(now_ms, round_number, server_id):
-    return b'{"nowMs":' + num(now_ms) + b',"roundNumber":' + num(round_number) + b',"serverId":"' + esc(server_id) \
+    return b'{"nowMs":' + num(now_ms) + b',"roundNumber":' + num(round_number) + b',"serverId":"' + tesc(server_id) \
         + b'"}'
 
 
@@ -245,16 +253,16 @@ def status_payload(now_ms, request_id, server_id):
 
 
 def balances_payload(now_ms, players, server_id):
-    items = b",".join(b'{"slot":' + num(slot) + b',"steamId":"' + esc(steam) + b'"}' for slot, steam in players)
-    return b'{"nowMs":' + num(now_ms) + b',"players":[' + items + b'],"serverId":"' + esc(server_id) + b'"}'
+    items = b",".join(b'{"slot":' + num(slot) + b',"steamId":"' + tesc(steam) + b'"}' for slot, steam in players)
+    return b'{"nowMs":' + num(now_ms) + b',"players":[' + items + b'],"serverId":"' + tesc(server_id) + b'"}'
 
 
 def round_events_payload(now_ms, round_number, server_id, events):
-    items = b",".join(b'{"detail":"' + esc(detail) + b'","peerSlot":' + num(peer) + b',"sequence":' + num(seq)
-                      + b',"slot":' + num(slot) + b',"type":"' + esc(kind) + b'","value":' + num(value) + b"}"
+    items = b",".join(b'{"detail":"' + tesc(detail) + b'","peerSlot":' + num(peer) + b',"sequence":' + num(seq)
+                      + b',"slot":' + num(slot) + b',"type":"' + tesc(kind) + b'","value":' + num(value) + b"}"
                       for seq, kind, slot, peer, value, detail in events)
     return (b'{"events":[' + items + b'],"nowMs":' + num(now_ms) + b',"roundNumber":' + num(round_number)
-            + b',"serverId":"' + esc(server_id) + b'","sessionId":"cs16-alpha:' + esc(server_id) + b'"}')
+            + b',"serverId":"' + tesc(server_id) + b'","sessionId":"cs16-alpha:' + tesc(server_id) + b'"}')
 
 
 # --- the plugin's HTTP exchange -----------------------------------------------------------

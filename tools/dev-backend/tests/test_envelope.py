@@ -108,6 +108,15 @@ class EnvelopeVerification(BackendTestCase):
         status, answer = self.post("heartbeat", reordered)
         self.assertEqual((status, answer["reasons"]), (400, ["non_canonical_payload"]))
 
+    def test_telemetry_strings_travel_as_valid_json(self):
+        # A name cut inside a UTF-8 character and a raw control byte are refused as sent before; escaped, they pass.
+        for detail in (b"Jos\xc3", b"a\x01b"):
+            payload = ps.round_events_payload(1, 1, SERVER, [(1, b"name", 2, 0, 0, detail)])
+            status, answer = self.post("round-events", payload.replace(ps.tesc(detail), detail))
+            self.assertEqual((status, answer["reasons"]), (400, ["non_canonical_payload"]))
+            status, answer = self.post("round-events", payload)
+            self.assertEqual(status, 200, answer)
+
     def test_payload_server_id_must_match_the_envelope(self):
         status, answer = self.post("heartbeat", ps.heartbeat_payload(1, 1, b"srv-2"))
         self.assertEqual((status, answer["reasons"]), (400, ["server_id_mismatch"]))

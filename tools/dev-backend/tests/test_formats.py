@@ -127,6 +127,8 @@ class HashesAndEnvelope(unittest.TestCase):
     def test_envelope_escaping_is_narrower_than_settlement_escaping(self):
         self.assertEqual(P.envelope_escape(b'a\x01"\\\t\n\r'), b'a\x01\\"\\\\\\t\\n\\r')
         self.assertEqual(P.json_string(b"\x01\x08\x0c\x7f\xff"), b'"\\u0001\\b\\f\x7f\xff"')
+        self.assertEqual(P.telemetry_string(b'a\x01\x08"\t\xc3\xa9\xe2\x82\xff'),
+                         b'"a\\u0001\\u0008\\"\\t\xc3\xa9\xef\xbf\xbd\xef\xbf\xbd"')
 
     def test_key_file_loses_one_line_break_only(self):
         cases = {b"k\n": b"k", b"k\r\n": b"k", b"k\n\n": b"k\n", b"k\r": b"k\r", b"k": b"k", b"\r\n": b"",
