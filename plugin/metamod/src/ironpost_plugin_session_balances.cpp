@@ -11,6 +11,7 @@
 
 #include "ironpost_plugin_envelope.h"
 #include "ironpost_plugin_session.h"
+#include "ironpost_telemetry.h"
 
 namespace ironpost {
 
@@ -37,30 +38,6 @@ PlayerBalanceRefreshResult NotLoaded() {
 bool HoldsSlot(const PluginRuntime& runtime, std::int32_t slot, const std::string& steam_id) {
     const std::optional<ConnectedPlayer> player = runtime.FindPlayer(slot);
     return player && player->steam_id == steam_id;
-}
-
-std::string BuildPlayerBalancesPayload(std::uint64_t now_ms,
-                                       const std::vector<ConnectedPlayer>& players,
-                                       const std::string& server_id) {
-    std::string payload = "{\"nowMs\":";
-    payload += std::to_string(now_ms);
-    payload += ",\"players\":[";
-    bool first = true;
-    for (const ConnectedPlayer& player : players) {
-        if (!first) {
-            payload += ',';
-        }
-        first = false;
-        payload += "{\"slot\":";
-        payload += std::to_string(player.slot);
-        payload += ",\"steamId\":";
-        payload += "\"" + JsonEscape(player.steam_id) + "\"";
-        payload += '}';
-    }
-    payload += "],\"serverId\":";
-    payload += "\"" + JsonEscape(server_id) + "\"";
-    payload += '}';
-    return payload;
 }
 
 // The text between the quotes of a string member, escapes left as written.

@@ -7,6 +7,7 @@ request bodies as latin-1, which maps each byte to one code point and back.
 
 import hashlib
 import hmac
+import re
 
 ENVELOPE_PROTOCOL = "ironpost-plugin-envelope-v2"
 SETTLEMENT_DOMAIN = b"ironpost:settlement:v1"
@@ -128,17 +129,7 @@ def telemetry_text(data):
 
 def telemetry_string(data):
     """Telemetry JSON string: valid UTF-8, the narrow escapes, and "\\u00xx" for every other byte below 0x20."""
-    out = bytearray(b'"')
-    for byte in telemetry_text(data):
-        escape = _NARROW_ESCAPES.get(byte)
-        if escape is not None:
-            out += escape
-        elif byte < 0x20:
-            out += b"\\u00" + format(byte, "02x").encode("ascii")
-        else:
-            out.append(byte)
-    out += b'"'
-    return bytes(out)
+    return re.sub(rb"[\x00-\x1f]", lambda match: b"\\u%04x" % match.group()[0], narrow_string(telemetry_text(data)))
 
 
 def render_number(value):
