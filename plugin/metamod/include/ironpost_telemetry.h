@@ -166,14 +166,13 @@ class RoundEventsSubmissionState {
     // A drained worker answer to a round-events post. Applied only when
     // `request` carries the request id of the post in flight (as any header
     // value); true when it was.
-    bool OnAnswer(const BackendHttpPostRequest& request, const BackendHttpResponse& response,
-                  std::uint64_t now_ms);
+    [[nodiscard]] bool OnAnswer(const BackendHttpPostRequest& request,
+                                const BackendHttpResponse& response, std::uint64_t now_ms);
     // Attach and detach: nothing acknowledged, in flight or backing off.
     void Reset();
 
     [[nodiscard]] std::uint64_t AcknowledgedSequence() const { return acknowledged_sequence_; }
     [[nodiscard]] bool InFlight() const { return in_flight_.has_value(); }
-    [[nodiscard]] std::uint64_t RetryDueMs() const { return retry_due_ms_; }
 
   private:
     struct InFlightPost {
