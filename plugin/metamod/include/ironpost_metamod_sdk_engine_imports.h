@@ -16,12 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "ironpost_export.h"
 #include "ironpost_platform_metamod.h"
-
-// Marks a function the loader or other code in the process calls by its
-// plain name. The engine may call with a 4-byte aligned stack, hence the
-// realignment.
-#define IRONPOST_EXPORT extern "C" __attribute__((visibility("default"), force_align_arg_pointer))
 
 namespace ironpost {
 
