@@ -6,7 +6,9 @@
 // random_device for getentropy (2.25) and arc4random (2.36). The plugin's
 // link redirects those references (--wrap) to the functions below, which call
 // the oldest version of the same function or stand in for it with older
-// calls. Only the i386 plugin uses this; elsewhere the file is empty.
+// calls. A new stand-in __wrap_X needs X in IRONPOST_GLIBC_WRAPPED_SYMBOLS
+// (CMakeLists.txt). Only the i386 plugin uses this; elsewhere the file is
+// empty.
 
 #if defined(__i386__) && defined(__linux__)
 
