@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ironpost_config.h"
+#include "ironpost_export.h"
 #include "ironpost_plugin_session.h"
 
 namespace ironpost {
@@ -100,12 +101,10 @@ class MetamodEntrypointHost {
 }  // namespace ironpost
 
 // Static identity for other code in the server process; none changes state.
-extern "C" {
-__attribute__((visibility("default"))) const char* ironpost_metamod_name();
-__attribute__((visibility("default"))) const char* ironpost_metamod_version();
-__attribute__((visibility("default"))) const char* ironpost_metamod_sdk_status();
-__attribute__((visibility("default"))) const char* ironpost_metamod_query_symbol();
-__attribute__((visibility("default"))) const char* ironpost_metamod_attach_symbol();
-__attribute__((visibility("default"))) const char* ironpost_metamod_detach_symbol();
-__attribute__((visibility("default"))) const char* ironpost_metamod_entrypoint_sdk_status();
-}
+IRONPOST_EXPORT const char* ironpost_metamod_name();
+IRONPOST_EXPORT const char* ironpost_metamod_version();
+IRONPOST_EXPORT const char* ironpost_metamod_sdk_status();
+IRONPOST_EXPORT const char* ironpost_metamod_query_symbol();
+IRONPOST_EXPORT const char* ironpost_metamod_attach_symbol();
+IRONPOST_EXPORT const char* ironpost_metamod_detach_symbol();
+IRONPOST_EXPORT const char* ironpost_metamod_entrypoint_sdk_status();
