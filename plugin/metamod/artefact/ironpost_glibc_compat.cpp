@@ -3,7 +3,9 @@
 // C library symbols at that library's versions: the pthread functions moved
 // into libc in 2.34, stat became a real function in 2.33, fcntl got a new
 // version in 2.28, the unwinder asks for _dl_find_object (2.35) and
-// random_device for getentropy (2.25) and arc4random (2.36). The plugin's
+// random_device for getentropy (2.25) and arc4random (2.36), over-aligned new
+// for aligned_alloc (2.16); the worker client's dlopen and dladdr1 and the
+// runtime's rwlocks also moved into libc in 2.34. The plugin's
 // link redirects those references (--wrap) to the functions below, which call
 // the oldest version of the same function or stand in for it with older
 // calls. A new stand-in __wrap_X needs X in IRONPOST_GLIBC_WRAPPED_SYMBOLS
@@ -62,6 +64,16 @@ IRONPOST_GLIBC_VERSION(ironpost_glibc_xstat64, __xstat64, "GLIBC_2.2");
 IRONPOST_GLIBC_VERSION(ironpost_glibc_fxstat64, __fxstat64, "GLIBC_2.2");
 IRONPOST_GLIBC_VERSION(ironpost_glibc_lxstat64, __lxstat64, "GLIBC_2.2");
 IRONPOST_GLIBC_VERSION(ironpost_glibc_secure_getenv, __secure_getenv, "GLIBC_2.0");
+int ironpost_glibc_pthread_rwlock_rdlock(pthread_rwlock_t*);
+int ironpost_glibc_pthread_rwlock_wrlock(pthread_rwlock_t*);
+int ironpost_glibc_pthread_rwlock_unlock(pthread_rwlock_t*);
+void* ironpost_glibc_dlopen(const char*, int);
+int ironpost_glibc_dladdr1(const void*, Dl_info*, void**, int);
+IRONPOST_GLIBC_VERSION(ironpost_glibc_pthread_rwlock_rdlock, pthread_rwlock_rdlock, "GLIBC_2.1");
+IRONPOST_GLIBC_VERSION(ironpost_glibc_pthread_rwlock_wrlock, pthread_rwlock_wrlock, "GLIBC_2.1");
+IRONPOST_GLIBC_VERSION(ironpost_glibc_pthread_rwlock_unlock, pthread_rwlock_unlock, "GLIBC_2.1");
+IRONPOST_GLIBC_VERSION(ironpost_glibc_dlopen, dlopen, "GLIBC_2.1");
+IRONPOST_GLIBC_VERSION(ironpost_glibc_dladdr1, dladdr1, "GLIBC_2.3.3");
 
 // The stat structure version the old __xstat64 family takes on i386.
 static const int kStat64Version = 3;
@@ -125,6 +137,31 @@ int __wrap_lstat64(const char* path, struct stat64* result) {
 
 char* __wrap_secure_getenv(const char* name) {
     return ironpost_glibc_secure_getenv(name);
+}
+
+int __wrap_pthread_rwlock_rdlock(pthread_rwlock_t* lock) {
+    return ironpost_glibc_pthread_rwlock_rdlock(lock);
+}
+int __wrap_pthread_rwlock_wrlock(pthread_rwlock_t* lock) {
+    return ironpost_glibc_pthread_rwlock_wrlock(lock);
+}
+int __wrap_pthread_rwlock_unlock(pthread_rwlock_t* lock) {
+    return ironpost_glibc_pthread_rwlock_unlock(lock);
+}
+// The worker client pins the plugin's own object with these.
+void* __wrap_dlopen(const char* path, int flags) {
+    return ironpost_glibc_dlopen(path, flags);
+}
+int __wrap_dladdr1(const void* address, Dl_info* info, void** extra, int flags) {
+    return ironpost_glibc_dladdr1(address, info, extra, flags);
+}
+// Over-aligned operator new (2.16) stands on posix_memalign, which is older.
+void* __wrap_aligned_alloc(size_t alignment, size_t size) {
+    void* memory = nullptr;
+    if (alignment < sizeof(void*)) {
+        alignment = sizeof(void*);
+    }
+    return posix_memalign(&memory, alignment, size) == 0 ? memory : nullptr;
 }
 
 // The system call itself: the C library wrapper arrived in 2.6.
