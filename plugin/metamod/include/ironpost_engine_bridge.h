@@ -176,6 +176,10 @@ struct EngineBufferedGameplayEvent {
 // kMaxDisplayedCurrencyDecimals are not written.
 [[nodiscard]] std::string FormatZoltAmount(std::uint64_t atomic, std::uint32_t decimals);
 inline constexpr std::uint32_t kMaxDisplayedCurrencyDecimals = 30;
+// The inverse for an amount a player types: "12" or "12.34" with at most
+// `decimals` places, in the smallest unit; nothing for anything else.
+[[nodiscard]] std::optional<std::uint64_t> ParseZoltAmount(const std::string& text,
+                                                           std::uint32_t decimals);
 
 // The host name players are sent to for linking a wallet.
 inline constexpr char kWalletLinkHost[] = "ironpost.gg";

@@ -24,6 +24,9 @@ struct EngineMenuRenderOptions {
     bool include_disabled_recipients = false;
     // Places the amount bounds are written with (FormatZoltAmount).
     std::uint32_t currency_decimals = 0;
+    // The amount the player already chose (0: none); the menu then names it
+    // in place of the bounds.
+    std::uint64_t chosen_amount = 0;
 };
 
 struct EngineMenuOption {

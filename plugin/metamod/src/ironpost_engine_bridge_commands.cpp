@@ -134,6 +134,23 @@ std::string FormatZoltAmount(std::uint64_t atomic, std::uint32_t decimals) {
     return digits;
 }
 
+std::optional<std::uint64_t> ParseZoltAmount(const std::string& text, std::uint32_t decimals) {
+    const std::size_t point = text.find('.');
+    const std::size_t places = std::min(decimals, kMaxDisplayedCurrencyDecimals);
+    std::string digits = text.substr(0, point);
+    if (point != std::string::npos) {
+        const std::string fraction = text.substr(point + 1);
+        if (fraction.empty() || fraction.size() > places) {
+            return std::nullopt;
+        }
+        digits += fraction;
+        digits.append(places - fraction.size(), '0');
+    } else {
+        digits.append(places, '0');
+    }
+    return digits.size() == places ? std::nullopt : ParseEngineUnsignedAmount(digits);
+}
+
 std::optional<PlayerChainProfile> KnownChainProfileForSlot(const PluginRuntime& runtime,
                                                            std::int32_t slot) {
     std::optional<PlayerChainProfile> profile = runtime.PlayerChainProfileForSlot(slot);
@@ -199,6 +216,7 @@ EngineCommandPanel BuildCryptoHelpPanel(bool loaded) {
     std::string body = std::string(kPanelHeader) +
                        "Commands\n"
                        "/zolt - Show your current ZOLT balance\n"
+                       "/zolt <amount> - Send ZOLT to a player\n"
                        "/crypto - Open the Iron-Post menu\n"
                        "/crypto_help - Show this help\n";
     if (!loaded) {

@@ -57,8 +57,12 @@ EngineMenuView RenderTransferMenu(const TransferMenu& menu,
     const auto amount = [&](std::uint64_t value) {
         return FormatZoltAmount(value, options.currency_decimals) + " " + options.currency_symbol;
     };
-    body += "Amount: min " + amount(menu.min_amount) +
-            (menu.max_amount != 0 ? ", max " + amount(menu.max_amount) : ", no max") + "\n";
+    if (options.chosen_amount != 0) {
+        body += "Send " + amount(options.chosen_amount) + " to:\n";
+    } else {
+        body += "Amount: min " + amount(menu.min_amount) +
+                (menu.max_amount != 0 ? ", max " + amount(menu.max_amount) : ", no max") + "\n";
+    }
 
     const std::size_t last_key = std::min(options.max_recipient_options, kHighestMenuKey);
     std::uint32_t key = 1;
@@ -86,7 +90,7 @@ EngineMenuView RenderTransferMenu(const TransferMenu& menu,
 }
 
 EngineMenuRenderOptions TransferMenuRenderOptions(std::uint32_t currency_decimals) {
-    return EngineMenuRenderOptions{"Iron-Post Zolt", "ZOLT", 8, 0, true, currency_decimals};
+    return EngineMenuRenderOptions{"Iron-Post Zolt", "ZOLT", 8, 0, true, currency_decimals, 0};
 }
 
 EngineMenuActionResult BuildTransferSelectionFromMenuAction(const EngineMenuView& view,

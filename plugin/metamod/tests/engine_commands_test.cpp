@@ -49,6 +49,12 @@ TEST(EngineCommandText, NormalizesWordsAndParsesAmounts) {
         EXPECT_EQ(FormatZoltAmount(atomic, decimals), text);
     }
     EXPECT_EQ(FormatZoltAmount(1, 4'000'000'000U).size(), kMaxDisplayedCurrencyDecimals + 2);
+    const std::vector<std::tuple<std::string, std::uint32_t, std::optional<std::uint64_t>>> typed =
+        {{"12", 2, 1200}, {"0.05", 2, 5}, {"7", 0, 7},    {"1.234", 2, {}},
+         {"5.", 2, {}},   {".5", 2, {}},  {"1.5", 0, {}}, {"-1", 2, {}}};
+    for (const auto& [text, decimals, atomic] : typed) {
+        EXPECT_EQ(ParseZoltAmount(text, decimals), atomic) << text;
+    }
 }
 
 TEST_F(EngineCommandsTest, RoutesEachCommandFromChatAndConsole) {
@@ -105,8 +111,9 @@ TEST_F(EngineCommandsTest, PanelsSayWhatIsKnown) {
     EXPECT_EQ(Run(0, "cssettle").reason, "plugin_session_not_loaded");
     const EngineCommandPanel help = *Run(1, "crypto_help").panel;
     EXPECT_EQ(help.body,
-              "Iron-Post\n\nCommands\n/zolt - Show your current ZOLT balance\n/crypto - Open the "
-              "Iron-Post menu\n/crypto_help - Show this help\n\nPlugin session is not "
+              "Iron-Post\n\nCommands\n/zolt - Show your current ZOLT balance\n/zolt <amount> - "
+              "Send ZOLT to a player\n/crypto - Open the Iron-Post menu\n/crypto_help - Show this "
+              "help\n\nPlugin session is not "
               "loaded.\n\n0. Close");
     EXPECT_EQ(help.menu_key_mask, 512);
     EXPECT_EQ(help.display_seconds, 15);
