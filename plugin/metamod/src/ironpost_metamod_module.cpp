@@ -82,16 +82,24 @@ std::vector<std::string> DescribeUnsettledWork(const MetamodPluginSession& sessi
     if (!session.IsLoaded()) {
         return dropped;
     }
+    // Every settlement still followed (the one whose retry is due first named
+    // as a pending retry), then the unresolved records no longer followed.
     std::string retry_id;
     if (const std::optional<SettlementRetryState> retry = session.PendingSettlementRetry();
         retry && retry->pending) {
         retry_id = retry->request.request_id;
-        dropped.push_back("dropped pending settlement retry " + retry_id);
+    }
+    std::vector<std::string> named = session.FollowedSettlementIds();
+    for (const std::string& id : named) {
+        dropped.push_back((id == retry_id ? "dropped pending settlement retry "
+                                          : "dropped unresolved settlement ") +
+                          id);
     }
     const PluginRuntime& runtime = session.Runtime();
     for (const UnresolvedSettlementRecord& record : runtime.UnresolvedSettlementRecords()) {
-        if (record.request_id != retry_id) {
+        if (std::find(named.begin(), named.end(), record.request_id) == named.end()) {
             dropped.push_back("dropped unresolved settlement " + record.request_id);
+            named.push_back(record.request_id);
         }
     }
     // Once a round has ended its entries travel in its settlement; only a

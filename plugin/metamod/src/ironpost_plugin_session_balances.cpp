@@ -23,8 +23,10 @@ constexpr char kRefreshInFlight[] = "player_balance_refresh_in_flight";
 // Balance requests whose answer is still owed; older ones are forgotten.
 constexpr std::size_t kMaxAwaitedBalanceRequests = 4;
 
+// A pending placeholder names nobody yet; the backend cannot answer for it.
 bool IsEligibleForBalances(const ConnectedPlayer& player) {
-    return player.authenticated && !player.is_bot && !player.steam_id.empty();
+    return player.authenticated && !player.is_bot && !player.steam_id.empty() &&
+           !IsPendingSteamId(player.steam_id);
 }
 
 PlayerBalanceRefreshResult NotLoaded() {
