@@ -4,21 +4,34 @@
 
 namespace ironpost {
 
+namespace {
+
+// The reason and count an attach or a detach reports once the host stepped
+// and the dispatcher was bound or cleared; true when the host reached `phase`.
+template <class Result>
+bool Conclude(Result& result, bool dispatcher_followed, MetamodEntrypointPhase phase,
+              const char* done_reason, const char* failed_reason) {
+    result.notifications_published = result.lifecycle.notifications_published;
+    if (!result.lifecycle.status.ok) {
+        result.reason = failed_reason;
+        return false;
+    }
+    const bool reached = result.lifecycle.status.phase == phase;
+    result.reason = reached && dispatcher_followed ? done_reason : result.dispatcher.reason;
+    return reached;
+}
+
+}  // namespace
+
 MetamodRuntimeAttachResult MetamodPluginRuntime::Attach(const std::string& config_path,
                                                         CvarRegistry& cvar_registry,
                                                         MetamodSdkCallbackDispatcher& dispatcher) {
     MetamodRuntimeAttachResult result;
     result.lifecycle = host_.Attach(config_path, cvar_registry);
     result.dispatcher = BindMetamodSdkCallbackDispatcher(result.lifecycle, adapter_, dispatcher);
-    result.notifications_published = result.lifecycle.notifications_published;
     result.callbacks_bound = result.dispatcher.bound;
-    if (!result.lifecycle.status.ok) {
-        result.reason = "runtime_attach_failed";
-        return result;
-    }
-    result.attached = result.lifecycle.status.phase == MetamodEntrypointPhase::Attached;
-    result.reason =
-        result.attached && result.callbacks_bound ? "runtime_attached" : result.dispatcher.reason;
+    result.attached = Conclude(result, result.callbacks_bound, MetamodEntrypointPhase::Attached,
+                               "runtime_attached", "runtime_attach_failed");
     return result;
 }
 
@@ -26,15 +39,9 @@ MetamodRuntimeDetachResult MetamodPluginRuntime::Detach(MetamodSdkCallbackDispat
     MetamodRuntimeDetachResult result;
     result.lifecycle = host_.Detach();
     result.dispatcher = ClearMetamodSdkCallbackDispatcher(result.lifecycle, dispatcher);
-    result.notifications_published = result.lifecycle.notifications_published;
     result.callbacks_cleared = result.dispatcher.cleared;
-    if (!result.lifecycle.status.ok) {
-        result.reason = "runtime_detach_failed";
-        return result;
-    }
-    result.detached = result.lifecycle.status.phase == MetamodEntrypointPhase::Detached;
-    result.reason =
-        result.detached && result.callbacks_cleared ? "runtime_detached" : result.dispatcher.reason;
+    result.detached = Conclude(result, result.callbacks_cleared, MetamodEntrypointPhase::Detached,
+                               "runtime_detached", "runtime_detach_failed");
     return result;
 }
 
