@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 
+#include "ironpost_export.h"
 #include "ironpost_metamod_module.h"
 #include "ironpost_metamod_sdk_adapter.h"
 #include "ironpost_metamod_sdk_events.h"
@@ -70,7 +71,5 @@ class MetamodSdkCallbackDispatcher {
 
 }  // namespace ironpost
 
-extern "C" {
 // 1 while the process-wide dispatcher has an adapter, else 0.
-__attribute__((visibility("default"))) int ironpost_metamod_sdk_dispatcher_bound();
-}
+IRONPOST_EXPORT int ironpost_metamod_sdk_dispatcher_bound();
