@@ -37,11 +37,16 @@ struct PluginSettlementIntakeResponse {
 // ---------------------------------------------------------------------------
 // Plain HTTP/1.1 client
 
+class DurableFileWrite;  // ironpost_settlement_outbox.h
+
 struct BackendHttpPostRequest {
     std::string url;  // absolute "http://" URL
     std::string content_type;
     std::vector<PluginHttpHeader> headers;
     std::string body;
+    // A file to make durable before the request goes out (a settlement's
+    // journal entry); null for none. See BackendHttpClient.
+    std::shared_ptr<DurableFileWrite> persist_before_send;
 };
 
 struct BackendHttpResponse {
@@ -52,6 +57,8 @@ struct BackendHttpResponse {
 
 // Posts one JSON request to the backend. Implementations may block (direct
 // mode) or answer at once and deliver the real reply later (worker mode).
+// They perform a request's `persist_before_send` before sending it, on the
+// thread that sends it, and also when they answer without sending.
 class BackendHttpClient {
   public:
     virtual ~BackendHttpClient() = default;
@@ -229,10 +236,12 @@ class BackendSettlementTransport {
     const PluginSettlementIntakeResponse& response, std::uint32_t attempt,
     const BackendRetryPolicy& policy);
 
-// One HTTP attempt; invalid options fail without sending anything.
+// One HTTP attempt, carrying `persist` when given; invalid options fail
+// without sending (or persisting) anything.
 [[nodiscard]] PluginSettlementIntakeResponse SubmitBackendSettlementHttpAttempt(
     const BackendTransportOptions& options, BackendHttpClient& client,
-    const PluginSettlementHttpRequest& request, std::uint32_t attempt);
+    const PluginSettlementHttpRequest& request, std::uint32_t attempt,
+    std::shared_ptr<DurableFileWrite> persist = nullptr);
 
 // Sends a settlement with immediate retries (no waiting between attempts;
 // delayed retries across frames belong to the session). Holds the client by

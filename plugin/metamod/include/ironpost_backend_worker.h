@@ -82,6 +82,8 @@ class MetamodProcessBackendHttpClient final : public BackendHttpClient {
     // Worker mode: starts a worker and answers 202 with kBackendWorkerQueuedBody,
     // or refuses with 503 ("backend_worker_queue_full", "backend_worker_stopped",
     // "backend_worker_start_failed: ..."). Direct mode: the answer itself.
+    // A request's `persist_before_send` runs on its worker before the post,
+    // and otherwise (direct mode, a refusal, a scripted answer) on the caller.
     [[nodiscard]] BackendHttpResponse PostJson(const BackendHttpPostRequest& request) override;
 
     // 0 means kDefaultHttpTimeoutMs; applies to posts made afterwards.

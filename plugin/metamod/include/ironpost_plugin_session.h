@@ -5,9 +5,10 @@
 // signer, the configuration and the backend transport options, submits each
 // round's settlement, follows every unresolved settlement with retries and
 // status polls until the backend reports it final, and refreshes the
-// players' chain balances. Main thread only; it reads no clock for its own
-// timing (callers pass `now_ms`), only the wall clock for envelope time
-// stamps.
+// players' chain balances. Every settlement is journaled in the outbox
+// beside the configuration file until it is final, so a restart follows it
+// again. Main thread only; it reads no clock for its own timing (callers pass
+// `now_ms`), only the wall clock for envelope time stamps.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include "ironpost_metamod_adapter.h"
 #include "ironpost_plugin.h"
 #include "ironpost_plugin_bootstrap.h"
+#include "ironpost_settlement_outbox.h"
 #include "ironpost_settlement_retry.h"
 
 namespace ironpost {
@@ -80,12 +82,14 @@ inline constexpr std::uint64_t kMinPlayerBalanceRefreshIntervalMs = 5000;
 // Wraps a settlement's canonical payload in a freshly signed plugin envelope
 // (new time stamp and nonce on every send) and sends it once, with the
 // attempt headers of `attempt`; remembers the request exactly as it went out.
-// The client and the signer must outlive the transport.
+// With an outbox, the send carries the settlement's journal write when one is
+// due. The client, the signer and the outbox must outlive the transport.
 class PluginEnvelopeSettlementTransport final : public BackendSettlementTransport {
   public:
     PluginEnvelopeSettlementTransport(BackendTransportOptions options, BackendHttpClient& client,
                                       const DevelopmentFileSettlementSigner& signer,
-                                      std::uint32_t attempt = 1);
+                                      std::uint32_t attempt = 1,
+                                      SettlementOutbox* outbox = nullptr);
     ~PluginEnvelopeSettlementTransport() override = default;
 
     [[nodiscard]] PluginSettlementIntakeResponse SubmitSettlementRequest(
@@ -100,6 +104,7 @@ class PluginEnvelopeSettlementTransport final : public BackendSettlementTranspor
     BackendHttpClient& client_;
     const DevelopmentFileSettlementSigner& signer_;
     std::uint32_t attempt_;
+    SettlementOutbox* outbox_;
     std::optional<PluginSettlementHttpRequest> last_request_;
 };
 
@@ -113,11 +118,13 @@ class MetamodPluginSession {
     // Unloads, then loads the configuration at `path`, the signer and the
     // transport options. The console variables are published into
     // `cvar_registry` as soon as the configuration parsed, even when a later
-    // step fails; a failed load leaves the session unloaded.
+    // step fails; a failed load leaves the session unloaded. A loaded session
+    // opens the settlement journal beside `path` and follows every entry in it
+    // again with a fresh attempt budget, due at once.
     [[nodiscard]] MetamodPluginSessionLoadResult LoadFromConfigFile(const std::string& path,
                                                                     CvarRegistry& cvar_registry);
     // Forgets everything, pending retries and followed settlements included
-    // (each named in a log line); nothing is sent.
+    // (each named in a log line); nothing is sent. The journal stays on disk.
     void Unload();
     [[nodiscard]] bool IsLoaded() const;
 
@@ -158,6 +165,10 @@ class MetamodPluginSession {
         std::uint64_t now_ms);
     [[nodiscard]] std::vector<MetamodSettlementSubmitResult> PollDueSettlementStatuses(
         std::uint64_t now_ms);
+    // Called by the host when a new map starts: every journaled settlement
+    // that is not followed (its attempts spent, or pushed out by the bound) is
+    // followed again with a fresh attempt budget, due at once.
+    void OnMapChange(std::uint64_t now_ms);
 
     // Applies a worker's late answer to the request it answers, told by the
     // request's path and request id header: a settlement post changes only
@@ -220,6 +231,9 @@ class MetamodPluginSession {
         std::uint64_t poll_sent_ms = 0;
         std::uint64_t next_poll_ms = 0;
         bool done = false;  // resolved or given up; dropped at the end of the call
+        // Followed again from the journal: its answers never move the
+        // runtime's round, which belongs to a later settlement.
+        bool from_journal = false;
     };
     // What an answer did to its settlement.
     enum class FollowUp { Followed, Resolved, RetryPlanned, GivenUp };
@@ -273,6 +287,12 @@ class MetamodPluginSession {
                              const PluginSettlementIntakeResponse& answer, std::uint64_t now_ms);
     // The runtime's round moves only on answers about its own settlement.
     bool ApplyToRound(std::uint32_t round_number, const PluginSettlementIntakeResponse& response);
+    bool ApplyToRound(const FollowedSettlement& settlement,
+                      const PluginSettlementIntakeResponse& response);
+    // Follows every journaled settlement not followed yet, within the bound.
+    void FollowJournaledSettlements(std::uint64_t now_ms);
+    // An answer reporting a settlement included or finalized ends its entry.
+    void ForgetJournaledIfFinal(const PluginSettlementIntakeResponse& answer);
     // The reply's profiles for the players a request named that still hold
     // their slots; a failed reply marks those players instead.
     void ApplyBalanceReply(const BalancePlayers& players, const BackendHttpResponse& reply,
@@ -299,6 +319,7 @@ class MetamodPluginSession {
     std::size_t dropped_log_lines_ = 0;
     std::uint64_t latest_now_ms_ = 0;
     std::uint64_t last_envelope_ms_ = 0;
+    SettlementOutbox outbox_{[this](std::string line) { Log(std::move(line)); }};
 };
 
 // Plans a resend of a settlement whose relay failed although the backend

@@ -231,7 +231,8 @@ BackendRetryDecision ShouldRetryBackendResponse(const PluginSettlementIntakeResp
 
 PluginSettlementIntakeResponse SubmitBackendSettlementHttpAttempt(
     const BackendTransportOptions& options, BackendHttpClient& client,
-    const PluginSettlementHttpRequest& request, std::uint32_t attempt) {
+    const PluginSettlementHttpRequest& request, std::uint32_t attempt,
+    std::shared_ptr<DurableFileWrite> persist) {
     std::vector<std::string> errors = ValidateBackendTransportOptions(options);
     if (!errors.empty()) {
         return InvalidOptionsResponse(std::move(errors));
@@ -241,6 +242,7 @@ PluginSettlementIntakeResponse SubmitBackendSettlementHttpAttempt(
     post.content_type = request.content_type;
     post.headers = BuildBackendRequestHeaders(options, request, attempt);
     post.body = request.body;
+    post.persist_before_send = std::move(persist);
     return ParsePluginSettlementIntakeHttpResponse(client.PostJson(post));
 }
 

@@ -13,6 +13,8 @@
 #include <memory>
 #include <utility>
 
+#include "ironpost_settlement_outbox.h"
+
 namespace ironpost {
 namespace {
 
@@ -38,6 +40,13 @@ BackendHttpResponse RunPost(const BackendPostFunction& post, const BackendHttpPo
         return ExceptionResponse(error.what());
     } catch (...) {
         return ExceptionResponse(nullptr);
+    }
+}
+
+// The request's journal write, on the calling thread; it never throws.
+void PersistBeforeSend(const BackendHttpPostRequest& request) {
+    if (request.persist_before_send) {
+        request.persist_before_send->Perform();
     }
 }
 
@@ -105,6 +114,7 @@ BackendHttpResponse MetamodProcessBackendHttpClient::PostJson(
     requests_.push_back(request);
     DrainCompletedWorkers();
     if (!queued_responses_.empty()) {
+        PersistBeforeSend(request);
         BackendHttpResponse scripted = std::move(queued_responses_.front());
         queued_responses_.pop_front();
         return scripted;
@@ -113,6 +123,7 @@ BackendHttpResponse MetamodProcessBackendHttpClient::PostJson(
         return Refuse(request, kStopped);
     }
     if (!worker_enabled_) {
+        PersistBeforeSend(request);
         PluginThread lookup;
         BackendHttpResponse response = RunPost(post_, request, timeout_ms_, &lookup);
         KeepThread(std::move(lookup));
@@ -131,6 +142,10 @@ BackendHttpResponse MetamodProcessBackendHttpClient::PostJson(
 
 BackendHttpResponse MetamodProcessBackendHttpClient::Refuse(const BackendHttpPostRequest& request,
                                                             const std::string& error) {
+    // What the post would have made durable is written even so, here on the
+    // caller's thread: only a refused post (a full worker set) pays for it
+    // on the frame, and the settlement must outlast this refusal.
+    PersistBeforeSend(request);
     last_error_ = error;
     ++dropped_jobs_;
     RecordEndpointStatus(request, "dropped", 503, error);
@@ -143,9 +158,11 @@ bool MetamodProcessBackendHttpClient::StartWorker(const BackendHttpPostRequest& 
     auto finished = std::make_shared<std::atomic<bool>>(false);
     std::future<BackendHttpResponse> response = answer->get_future();
     // The thread owns copies of everything it touches: the request, the
-    // time-out of this moment and the post function.
+    // time-out of this moment and the post function. The journal write comes
+    // first, so the backend never holds a settlement the journal lacks.
     std::function<void()> body = [post = post_, request, timeout_ms = timeout_ms_, answer,
                                   finished] {
+        PersistBeforeSend(request);
         PluginThread lookup;
         answer->set_value(RunPost(post, request, timeout_ms, &lookup));
         // The answer is out; a lookup that outlived the exchange still runs

@@ -27,8 +27,12 @@ std::string FirstSettlementError(const PluginSettlementIntakeResponse& response)
 
 PluginEnvelopeSettlementTransport::PluginEnvelopeSettlementTransport(
     BackendTransportOptions options, BackendHttpClient& client,
-    const DevelopmentFileSettlementSigner& signer, std::uint32_t attempt)
-    : options_(std::move(options)), client_(client), signer_(signer), attempt_(attempt) {}
+    const DevelopmentFileSettlementSigner& signer, std::uint32_t attempt, SettlementOutbox* outbox)
+    : options_(std::move(options)),
+      client_(client),
+      signer_(signer),
+      attempt_(attempt),
+      outbox_(outbox) {}
 
 PluginSettlementIntakeResponse PluginEnvelopeSettlementTransport::SubmitSettlementRequest(
     const PluginSettlementHttpRequest& request) {
@@ -49,7 +53,8 @@ PluginSettlementIntakeResponse PluginEnvelopeSettlementTransport::SubmitSettleme
     if (body) {
         sent.body = std::move(*body);
         last_request_ = sent;
-        return SubmitBackendSettlementHttpAttempt(options_, client_, sent, attempt_);
+        return SubmitBackendSettlementHttpAttempt(
+            options_, client_, sent, attempt_, outbox_ ? outbox_->PrepareWrite(request) : nullptr);
     }
     last_request_ = std::move(sent);
     PluginSettlementIntakeResponse failed;
@@ -104,6 +109,8 @@ MetamodPluginSessionLoadResult MetamodPluginSession::LoadFromConfigFile(
         result.backend_transport_configured = true;
         result.loaded = true;
         loaded_ = true;
+        outbox_.Open(SettlementOutboxDirectoryFor(path));
+        FollowJournaledSettlements(0);
         return result;
     }
     result.errors.insert(result.errors.end(), problems.begin(), problems.end());
@@ -125,6 +132,7 @@ void MetamodPluginSession::Unload() {
     config_ = IronPostConfig();
     backend_options_ = BackendTransportOptions();
     followed_.clear();
+    outbox_.Close();
     awaited_balances_.clear();
     player_refresh_ms_.clear();
     latest_now_ms_ = 0;
@@ -205,7 +213,8 @@ MetamodSettlementSubmitResult MetamodPluginSession::OnRoundEnd(
     }
     AdvanceClock(now_ms);
     PluginRuntime& runtime = adapter_.Runtime();
-    PluginEnvelopeSettlementTransport transport(backend_options_, backend_client_, signer_, 1);
+    PluginEnvelopeSettlementTransport transport(backend_options_, backend_client_, signer_, 1,
+                                                &outbox_);
     const std::uint32_t round_number = runtime.CurrentRoundState().round_number;
 
     MetamodSettlementSubmitResult result = adapter_.OnRoundEnd(context, signer_, transport);
@@ -232,6 +241,7 @@ MetamodSettlementSubmitResult MetamodPluginSession::OnRoundEnd(
     followed.round_number = round_number;
     followed.attempts = 1;
     followed_.push_back(std::move(followed));
+    outbox_.CollectWrites();  // a direct-mode write has its outcome already
     const FollowUp follow_up = ApplySendAnswer(followed_.back(), response, now_ms);
     // A policy of one attempt has just spent it.
     if (follow_up == FollowUp::GivenUp && !response.accepted &&

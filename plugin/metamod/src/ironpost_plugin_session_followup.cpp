@@ -83,6 +83,7 @@ std::optional<SettlementRetryState> ScheduleRelayFailedSettlementRetry(
 // Clock, bounds and bookkeeping
 
 void MetamodPluginSession::AdvanceClock(std::uint64_t now_ms) {
+    outbox_.CollectWrites();
     if (now_ms < latest_now_ms_) {
         // The caller's clock restarted (a map change): what waited for a time
         // that now lies far ahead is due at once, and owed answers are timed
@@ -281,6 +282,7 @@ MetamodPluginSession::FollowUp MetamodPluginSession::ApplyReportedStatus(
     settlement.post_in_flight = false;
     if (IsIncludedOrFinalized(response.relay_status)) {
         runtime.ClearTerminalUnresolvedSettlementRecord(request_id);
+        outbox_.Remove(request_id);
         settlement.done = true;
         return FollowUp::Resolved;
     }
@@ -328,6 +330,59 @@ bool MetamodPluginSession::ApplyToRound(std::uint32_t round_number,
     return adapter_.OnSettlementBackendResponse(response);
 }
 
+bool MetamodPluginSession::ApplyToRound(const FollowedSettlement& settlement,
+                                        const PluginSettlementIntakeResponse& response) {
+    return !settlement.from_journal && ApplyToRound(settlement.round_number, response);
+}
+
+// ---------------------------------------------------------------------------
+// The journal
+
+void MetamodPluginSession::FollowJournaledSettlements(std::uint64_t now_ms) {
+    std::size_t followed = 0;
+    for (const SettlementOutboxEntry& entry : outbox_.Entries()) {
+        if (FindFollowed(entry.request_id)) {
+            continue;
+        }
+        if (followed_.size() >= kMaxFollowedSettlements) {
+            Log("journaled settlement " + entry.request_id + " waits: at most " +
+                std::to_string(kMaxFollowedSettlements) + " settlements are followed");
+            continue;
+        }
+        FollowedSettlement settlement;
+        settlement.request = SettlementRequestFromOutboxEntry(entry);
+        settlement.from_journal = true;
+        // A fresh budget: the next send is attempt 1, due at once.
+        SettlementRetryState retry;
+        retry.pending = true;
+        retry.request = settlement.request;
+        retry.policy = backend_options_.retry_policy;
+        retry.next_attempt = 1;
+        retry.due_at_ms = now_ms;
+        retry.reason = "journaled";
+        settlement.retry = std::move(retry);
+        followed_.push_back(std::move(settlement));
+        ++followed;
+    }
+    if (followed != 0) {
+        Log("following " + std::to_string(followed) + " journaled settlements again");
+    }
+}
+
+void MetamodPluginSession::ForgetJournaledIfFinal(const PluginSettlementIntakeResponse& answer) {
+    if (answer.accepted && IsIncludedOrFinalized(answer.relay_status)) {
+        outbox_.Remove(answer.request_id);
+    }
+}
+
+void MetamodPluginSession::OnMapChange(std::uint64_t now_ms) {
+    if (!IsLoaded()) {
+        return;
+    }
+    AdvanceClock(now_ms);
+    FollowJournaledSettlements(now_ms);
+}
+
 // ---------------------------------------------------------------------------
 // Retries and polls
 
@@ -336,9 +391,10 @@ MetamodSettlementSubmitResult MetamodPluginSession::SendRetry(FollowedSettlement
     settlement.retry.reset();
     settlement.attempts += 1;
     PluginEnvelopeSettlementTransport transport(backend_options_, backend_client_, signer_,
-                                                settlement.attempts);
+                                                settlement.attempts, &outbox_);
     const PluginSettlementIntakeResponse response =
         transport.SubmitSettlementRequest(settlement.request);
+    outbox_.CollectWrites();
     if (transport.LastRequest()) {
         settlement.request = *transport.LastRequest();
     }
@@ -359,7 +415,10 @@ MetamodSettlementSubmitResult MetamodPluginSession::SendRetry(FollowedSettlement
         }
         return result;
     }
-    result.lifecycle_applied = ApplyToRound(settlement.round_number, response);
+    if (settlement.from_journal) {
+        return result;  // no round of this run is waiting for it
+    }
+    result.lifecycle_applied = ApplyToRound(settlement, response);
     if (!result.lifecycle_applied) {
         result.errors.push_back("settlement retry response did not advance lifecycle");
     }
@@ -412,8 +471,9 @@ MetamodSettlementSubmitResult MetamodPluginSession::PollSettlement(FollowedSettl
         result.errors.insert(result.errors.end(), reply.errors.begin(), reply.errors.end());
         return result;
     }
-    result.lifecycle_applied = ApplyToRound(settlement.round_number, reply);
-    if (!result.lifecycle_applied && IsTerminalSettlementRelayStatus(reply.relay_status)) {
+    result.lifecycle_applied = ApplyToRound(settlement, reply);
+    if (!result.lifecycle_applied && !settlement.from_journal &&
+        IsTerminalSettlementRelayStatus(reply.relay_status)) {
         result.errors.push_back("submission status response did not advance lifecycle");
     }
     const FollowUp follow_up = ApplyReportedStatus(settlement, reply, now_ms);
@@ -513,7 +573,7 @@ bool MetamodPluginSession::ApplyLateSettlementAnswer(FollowedSettlement& settlem
     } else {
         return false;  // a superseded send's failure changes nothing
     }
-    return answer.accepted && ApplyToRound(settlement.round_number, answer);
+    return answer.accepted && ApplyToRound(settlement, answer);
 }
 
 bool MetamodPluginSession::ApplyLatePollAnswer(FollowedSettlement& settlement,
@@ -523,7 +583,7 @@ bool MetamodPluginSession::ApplyLatePollAnswer(FollowedSettlement& settlement,
     if (!answer.accepted) {
         return false;  // a failed poll is only a failed poll
     }
-    const bool applied = ApplyToRound(settlement.round_number, answer);
+    const bool applied = ApplyToRound(settlement, answer);
     (void)ApplyReportedStatus(settlement, answer, now_ms);
     return applied;
 }
@@ -554,6 +614,8 @@ bool MetamodPluginSession::ApplyBackendSettlementCompletion(const BackendHttpPos
             applied = ApplyLatePollAnswer(*settlement, answer, now_ms);
         }
     }
+    // Also for a settlement no longer followed: it may still be journaled.
+    ForgetJournaledIfFinal(answer);
     DropSettledFollowUps();
     return applied;
 }
@@ -588,6 +650,7 @@ bool MetamodPluginSession::ApplyBackendSettlementCompletion(
             }
         }
     }
+    ForgetJournaledIfFinal(response);
     DropSettledFollowUps();
     return applied;
 }

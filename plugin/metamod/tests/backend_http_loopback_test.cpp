@@ -35,7 +35,8 @@ BackendHttpPostRequest Post(const std::string& url, std::string body = "{\"n\":1
     return {url,
             "application/json",
             {{"X-IronPost-Server-Id", "srv-1"}, {"", "dropped"}, {"X-Trace", "a b"}},
-            std::move(body)};
+            std::move(body),
+            nullptr};
 }
 
 std::string Errno(const char* prefix, int error) {

@@ -61,7 +61,7 @@ TEST(PlainHttpRequestText, HeadOrRefusal) {
                  {"http://h:1/x", "a", {"X", "1\0"s}, "invalid header value for X"}};
     for (const auto& c : cases) {
         const PlainHttpRequestText text = BuildPlainHttpRequestText(
-            ParseHttpUrl(c.url).value(), {c.url, c.content_type, {c.header}, ""});
+            ParseHttpUrl(c.url).value(), {c.url, c.content_type, {c.header}, "", nullptr});
         EXPECT_EQ(text.error.empty() ? text.text.substr(0, c.head_or_error.size()) : text.error,
                   c.head_or_error);
         EXPECT_TRUE(text.error.empty() || text.text.empty()) << c.url;
@@ -69,7 +69,7 @@ TEST(PlainHttpRequestText, HeadOrRefusal) {
     for (const char* url : {"https://backend/x", "HTTP://backend/x", " http://backend", "backend",
                             "ftp://backend", ""}) {
         EXPECT_FALSE(ParseHttpUrl(url).has_value()) << url;
-        EXPECT_EQ(SubmitPlainHttpPost({url, "a", {}, ""}, 100).error,
+        EXPECT_EQ(SubmitPlainHttpPost({url, "a", {}, "", nullptr}, 100).error,
                   "only plain http:// backend URLs are supported in alpha");
     }
 }

@@ -20,7 +20,7 @@ namespace {
 using ironpost_test::LoopbackServer;
 
 BackendHttpPostRequest Post(const std::string& url, const std::string& id = "r1") {
-    return {url, "application/json", {{"X-IronPost-Request-Id", id}}, "{}"};
+    return {url, "application/json", {{"X-IronPost-Request-Id", id}}, "{}", nullptr};
 }
 
 // Polls the drain like the frame loop does, for at most 10 s.

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -182,13 +184,19 @@ TEST_F(SessionFollowUp, EverySettlementIsFollowedOnItsOwnWithinTheBounds) {
         EndRound(round, 503, busy, 1000 + round);
     }
     // Every rejection kept its own retry; the oldest settlements made room.
+    // The journal keeps the first 64 and refuses the rest, each with a line.
     EXPECT_EQ(session_.FollowedSettlementIds().size(), kMaxFollowedSettlements);
     EXPECT_EQ(session_.Runtime().UnresolvedSettlementRecords().size(), kMaxFollowedSettlements);
     EXPECT_FALSE(Record("round-66").has_value());
     EXPECT_TRUE(Record("round-67").has_value());
+    const auto journal = std::filesystem::directory_iterator(dir_.Path("outbox"));
+    EXPECT_EQ(std::distance(begin(journal), end(journal)), 64);
     const Lines log = session_.TakeSessionLogLines();
     ASSERT_EQ(log.size(), kMaxSessionLogLines + 1);
-    EXPECT_EQ(log.front(), "2 earlier session log lines were dropped");
+    EXPECT_EQ(log.front(), "68 earlier session log lines were dropped");
+    EXPECT_EQ(log.end()[-2],
+              "settlement round-130 is not journaled: the journal holds at most 64 entries; it "
+              "will not survive a restart");
     EXPECT_EQ(log.back(),
               "settlement round-66 dropped from follow-up: at most 64 settlements are kept");
 

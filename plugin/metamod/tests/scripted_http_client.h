@@ -35,7 +35,7 @@ inline constexpr char kWorkerQueuedBody[] =
 // Answers from the script, oldest first (or through `answer` when set); an
 // unscripted post is a transport error. With `deferred` set it stands in for
 // the worker client: each post gets the queued placeholder at once and its
-// real answer only when drained.
+// real answer (and its journal write) only when drained.
 class ScriptedHttpClient final : public BackendHttpClient {
   public:
     using Completion = std::pair<BackendHttpPostRequest, BackendHttpResponse>;
@@ -45,6 +45,7 @@ class ScriptedHttpClient final : public BackendHttpClient {
             queued.push_back(request);
             return BackendHttpResponse{202, kWorkerQueuedBody, ""};
         }
+        Persist(request);
         return Answer(request);
     }
     // The queued posts with their answers; newest first on request, so that
@@ -57,6 +58,7 @@ class ScriptedHttpClient final : public BackendHttpClient {
         }
         std::vector<Completion> completions;
         for (const BackendHttpPostRequest& request : taken) {
+            Persist(request);
             completions.emplace_back(request, Answer(request));
         }
         return completions;
@@ -73,6 +75,11 @@ class ScriptedHttpClient final : public BackendHttpClient {
     std::deque<BackendHttpResponse> replies;
 
   private:
+    static void Persist(const BackendHttpPostRequest& request) {
+        if (request.persist_before_send) {
+            request.persist_before_send->Perform();
+        }
+    }
     BackendHttpResponse Answer(const BackendHttpPostRequest& request) {
         if (answer) {
             return answer(request);
@@ -193,12 +200,15 @@ inline void ExpectSignedEnvelope(const std::string& envelope, const std::string&
 }
 
 // A session loaded from a configuration naming the key file, `backend_url_`
-// and server id "srv-1", plus `extra_config` lines.
+// and server id "srv-1", plus `extra_config` lines. Every Load starts with an
+// empty settlement journal, as a new server would.
 template <class Client>
 class SessionFixture : public ::testing::Test {
   protected:
     MetamodPluginSessionLoadResult Load(const std::string& extra_config = "",
                                         const std::string& key = std::string(kServerKey) + "\n") {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_.Path("outbox"), ignored);
         dir_.Write("server.key", key);
         return session_.LoadFromConfigFile(
             dir_.Write("ironpost.cfg", "ironpost_server_key_file \"" + dir_.Path("server.key") +
