@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -111,6 +112,43 @@ TEST_P(SessionAgainstDevBackend, ThreeSettlementsAreFollowedTogetherUntilInclude
     EXPECT_TRUE(session_.Runtime().UnresolvedSettlementRecords().empty());
     EXPECT_EQ(session_.Runtime().CurrentRoundState().phase, RoundPhase::ChainIncluded);
     EXPECT_TRUE(session_.TakeSessionLogLines().empty());
+}
+
+// One attempt per settlement: round 1 is refused, round 2 accepted, and the
+// server dies before either is included. The restarted server follows both
+// from the journal, and the backend counts each once.
+TEST_P(SessionAgainstDevBackend, SettlementsOutliveACrashAndAreCountedOnce) {
+    Start({"--fault", "503,count=1,path=/v1/plugin/settlements"},
+          "ironpost_backend_retry_max_attempts 1\n", GetParam());
+    std::uint64_t now_ms = 1000;
+    Frame(now_ms, "srv-1-round-1");
+    ASSERT_TRUE(session_.OnRoundStart(2));
+    ASSERT_TRUE(session_.Runtime().QueueRewardEntry(2, 1, 0, 20).has_value());
+    Frame(now_ms += 100, "srv-1-round-2");
+    Frame(now_ms += 100);
+    EXPECT_EQ(session_.FollowedSettlementIds(), Lines{"srv-1-round-2"});
+
+    // The crash: the journal as it lies on disk is all that is left.
+    const std::string journal = dir_.Path("outbox");
+    std::filesystem::copy(journal, journal + ".crash");
+    client_.queued.clear();
+    session_.Unload();
+    std::filesystem::remove_all(journal);
+    std::filesystem::rename(journal + ".crash", journal);
+    ASSERT_TRUE(session_.LoadFromConfigFile(dir_.Path("ironpost.cfg"), cvars_).loaded);
+    EXPECT_EQ(session_.FollowedSettlementIds(), (Lines{"srv-1-round-1", "srv-1-round-2"}));
+    FollowUntilDone(now_ms);
+    EXPECT_TRUE(std::filesystem::is_empty(journal));
+
+    BackendHttpPostRequest ask;
+    ask.url = backend_->Url() + "/admin/summary";
+    const std::string summary = SubmitPlainHttpPost(ask, 5000).body;
+    // Counted once each: alice 100 from round 1, bob 20 from round 2, which
+    // arrived twice.
+    for (const char* part :
+         {"\"earnedZolt\": \"100\"", "\"earnedZolt\": \"20\"", "\"repeats\": 1"}) {
+        EXPECT_NE(summary.find(part), std::string::npos) << part << " in " << summary;
+    }
 }
 
 // The backend refuses envelopes older than its freshness window (1 s here),

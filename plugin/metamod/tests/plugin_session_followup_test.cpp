@@ -189,8 +189,6 @@ TEST_F(SessionFollowUp, EverySettlementIsFollowedOnItsOwnWithinTheBounds) {
     EXPECT_EQ(session_.Runtime().UnresolvedSettlementRecords().size(), kMaxFollowedSettlements);
     EXPECT_FALSE(Record("round-66").has_value());
     EXPECT_TRUE(Record("round-67").has_value());
-    const auto journal = std::filesystem::directory_iterator(dir_.Path("outbox"));
-    EXPECT_EQ(std::distance(begin(journal), end(journal)), 64);
     const Lines log = session_.TakeSessionLogLines();
     ASSERT_EQ(log.size(), kMaxSessionLogLines + 1);
     EXPECT_EQ(log.front(), "68 earlier session log lines were dropped");
