@@ -609,13 +609,13 @@ bool MetamodPluginSession::ApplyBackendSettlementCompletion(const BackendHttpPos
                 *settlement, answer,
                 static_cast<std::uint32_t>(std::strtoul(attempt.c_str(), nullptr, 10)), now_ms);
         }
+        ForgetJournaledIfFinal(answer);  // also when no longer followed
     } else if (EndsWith(url->path, kSubmissionStatusPath)) {
         if (FollowedSettlement* settlement = FindPolled(request_id)) {
             applied = ApplyLatePollAnswer(*settlement, answer, now_ms);
         }
+        ForgetJournaledIfFinal(answer);
     }
-    // Also for a settlement no longer followed: it may still be journaled.
-    ForgetJournaledIfFinal(answer);
     DropSettledFollowUps();
     return applied;
 }

@@ -25,7 +25,9 @@ constexpr char kEntryMagic[] = "ironpost-outbox-entry 1 ";
 constexpr char kEntrySuffix[] = ".entry";
 constexpr char kTemporaryMarker[] = ".entry.tmp-";
 constexpr std::size_t kMaxFileNameIdChars = 64;
-constexpr std::size_t kMaxLengthDigits = 10;
+// Entries are at most a mebibyte: seven digits; more is damage, and must not
+// overflow a 32-bit size.
+constexpr std::size_t kMaxLengthDigits = 8;
 
 std::string ErrnoText(int error) {
     return std::error_code(error, std::generic_category()).message();
@@ -36,9 +38,19 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool AllDigits(const std::string& text) {
-    return !text.empty() && text.size() <= kMaxLengthDigits &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+// A decimal length of at most kMaxLengthDigits digits.
+std::optional<std::size_t> ParseLength(const std::string& text) {
+    if (text.empty() || text.size() > kMaxLengthDigits) {
+        return std::nullopt;
+    }
+    std::size_t length = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        length = length * 10 + static_cast<std::size_t>(c - '0');
+    }
+    return length;
 }
 
 void AppendField(std::string& body, const char* name, const std::string& value) {
@@ -59,17 +71,19 @@ bool ReadField(const std::string& body, std::size_t& at, const std::string& name
     }
     const std::size_t digits = at + prefix.size();
     const std::size_t newline = body.find('\n', digits);
-    if (newline == std::string::npos || !AllDigits(body.substr(digits, newline - digits))) {
+    const std::optional<std::size_t> length =
+        newline == std::string::npos ? std::nullopt
+                                     : ParseLength(body.substr(digits, newline - digits));
+    if (!length) {
         return false;
     }
-    const std::size_t length = std::stoul(body.substr(digits, newline - digits));
     const std::size_t start = newline + 1;
-    if (length > body.size() - start || body.size() - start - length < 1 ||
-        body[start + length] != '\n') {
+    if (*length > body.size() - start || body.size() - start - *length < 1 ||
+        body[start + *length] != '\n') {
         return false;
     }
-    value = body.substr(start, length);
-    at = start + length + 1;
+    value = body.substr(start, *length);
+    at = start + *length + 1;
     return true;
 }
 
@@ -132,17 +146,16 @@ SettlementOutboxDecodeResult DecodeSettlementOutboxEntry(const std::string& byte
     }
     const std::string header = bytes.substr(magic.size(), newline - magic.size());
     const std::size_t space = header.find(' ');
-    const std::string length_text = header.substr(0, space);
+    const std::optional<std::size_t> length = ParseLength(header.substr(0, space));
     const std::string checksum = space == std::string::npos ? "" : header.substr(space + 1);
-    if (!AllDigits(length_text) || checksum.size() != 64) {
+    if (!length || checksum.size() != 64) {
         return Undecoded("corrupt: bad header");
     }
     const std::string body = bytes.substr(newline + 1);
-    const std::size_t length = std::stoul(length_text);
-    if (body.size() < length) {
+    if (body.size() < *length) {
         return Undecoded("truncated");
     }
-    if (body.size() > length) {
+    if (body.size() > *length) {
         return Undecoded("corrupt: bytes after the entry");
     }
     if (Sha256Hex(body) != checksum) {
@@ -224,6 +237,8 @@ void DurableFileWrite::Perform() {
         error = WriteFileDurably(path_, bytes_);
     } catch (const std::exception& failure) {
         error = std::string("cannot write ") + path_ + ": " + failure.what();
+    } catch (...) {
+        error = "cannot write " + path_;  // nothing may escape a worker thread
     }
     std::string().swap(bytes_);  // the entry may be large and the post record long-lived
     promise_.set_value(std::move(error));

@@ -60,13 +60,16 @@ TEST_F(SessionOutbox, ARefusedSettlementOutlivesMapChangesAndACrashUntilIncluded
     EXPECT_TRUE(Journaled("round-1"));
 
     // The server dies. Beside the good entry lie a corrupt one, a truncated
-    // one, a write the crash interrupted and a file that is not ours.
+    // one, one claiming a size no entry has, a write the crash interrupted
+    // and a file that is not ours.
     const std::string payload = EnvelopePayload(first_send);
     std::string corrupt = EncodeSettlementOutboxEntry({"round-2", "srv-1", payload});
     corrupt[corrupt.size() - 3] ^= 1;
     dir_.Write("outbox/" + SettlementOutboxFileName("round-2"), corrupt);
     const std::string whole = EncodeSettlementOutboxEntry({"round-3", "srv-1", payload});
     dir_.Write("outbox/" + SettlementOutboxFileName("round-3"), whole.substr(0, whole.size() / 2));
+    dir_.Write("outbox/" + SettlementOutboxFileName("round-4"),
+               "ironpost-outbox-entry 1 4294967297 " + std::string(64, '0') + "\n");
     dir_.Write("outbox/x.entry.tmp-a1b2c3", whole);
     dir_.Write("outbox/notes.txt", "");
     MetamodPluginSession restarted(client_);
@@ -78,6 +81,8 @@ TEST_F(SessionOutbox, ARefusedSettlementOutlivesMapChangesAndACrashUntilIncluded
                               " skipped: corrupt: checksum mismatch",
                           "settlement journal entry " + SettlementOutboxFileName("round-3") +
                               " skipped: truncated",
+                          "settlement journal entry " + SettlementOutboxFileName("round-4") +
+                              " skipped: corrupt: bad header",
                           "settlement journal: ignored notes.txt: not a journal entry",
                           "settlement journal: removed the unfinished write x.entry.tmp-a1b2c3"}));
 
