@@ -69,9 +69,10 @@ struct HostLifecycleResult {
 [[nodiscard]] bool IronpostCompiledWithMetamodSdk();
 [[nodiscard]] const char* IronpostMetamodEntrypointSdkStatus();
 
-// What unloading the session now would throw away, one warning each: the
-// pending retry and the unresolved settlements by request id, and the
-// running round's entries. Empty while the session is unloaded.
+// What unloading the session now would leave behind, one warning each: the
+// pending retry and the unresolved settlements by request id (the journal
+// keeps them for the next attach), and the running round's entries (lost).
+// Empty while the session is unloaded.
 [[nodiscard]] std::vector<std::string> DescribeUnsettledWork(const MetamodPluginSession& session);
 
 // Query, Attach and Detach of the loader, over the host's session.

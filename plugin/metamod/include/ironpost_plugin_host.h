@@ -110,6 +110,11 @@ class MetamodPluginHost {
     [[nodiscard]] HostEventResult OnWeaponPurchase(const EngineWeaponPurchaseEvent& event);
     [[nodiscard]] HostEventResult OnWeaponStats(const EngineWeaponStatsEvent& event);
     [[nodiscard]] HostEventResult OnBuySetup();
+    // The server is shutting down (the loader does not detach at exit): a
+    // running round is settled as when the server empties.
+    [[nodiscard]] HostEventResult OnGameShutdown();
+    // A new map started: the session follows again what its journal holds.
+    void OnMapChange(std::uint64_t now_ms);
 
     // Once per server frame: the alpha team policy, every due settlement
     // retry and status poll, and the session's log lines.

@@ -127,6 +127,9 @@ class MetamodPluginSession {
     // (each named in a log line); nothing is sent. The journal stays on disk.
     void Unload();
     [[nodiscard]] bool IsLoaded() const;
+    // Relative key and token file paths of later loads are read under
+    // `directory` (the engine's game directory); empty reads them as given.
+    void SetFileDirectory(std::string directory) { file_directory_ = std::move(directory); }
 
     // Event forwards; false (or a "plugin_session_not_loaded" result) while
     // not loaded.
@@ -261,6 +264,7 @@ class MetamodPluginSession {
     void MakeRoomForSettlement(const std::string& request_id);
     void DropSettledFollowUps();
     void Log(std::string line);
+    [[nodiscard]] std::string UnderFileDirectory(const std::string& path) const;
 
     // Sends the settlement once more, as its next attempt.
     [[nodiscard]] MetamodSettlementSubmitResult SendRetry(FollowedSettlement& settlement,
@@ -319,6 +323,7 @@ class MetamodPluginSession {
     std::size_t dropped_log_lines_ = 0;
     std::uint64_t latest_now_ms_ = 0;
     std::uint64_t last_envelope_ms_ = 0;
+    std::string file_directory_;
     SettlementOutbox outbox_{[this](std::string line) { Log(std::move(line)); }};
 };
 

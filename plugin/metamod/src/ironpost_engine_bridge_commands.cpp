@@ -366,6 +366,11 @@ void EngineEventBridge::SettleRoundByHand(std::uint64_t now_ms, EngineCommandRes
     // retries and polls, like every other due time.
     const MetamodRoundEndContext context = AlphaCommandRoundEndContext(session_, WallClockUnixMs());
     result.settlement = session_.OnRoundEnd(context, now_ms);
+    if (result.settlement->round_ended) {
+        // A live server settles through this command, so its round end must
+        // reach the round-events submission like any other.
+        RecordBufferedEvent("round_end", now_ms, 0, 0, 0, context.request_id);
+    }
     result.accepted = result.settlement->submitted;
     result.reason = result.accepted ? "alpha_round_submitted" : "alpha_round_submit_rejected";
 }

@@ -91,14 +91,15 @@ std::vector<std::string> DescribeUnsettledWork(const MetamodPluginSession& sessi
     }
     std::vector<std::string> named = session.FollowedSettlementIds();
     for (const std::string& id : named) {
-        dropped.push_back((id == retry_id ? "dropped pending settlement retry "
-                                          : "dropped unresolved settlement ") +
+        // The journal keeps them: the next attach follows them again.
+        dropped.push_back((id == retry_id ? "journaled pending settlement retry "
+                                          : "journaled unresolved settlement ") +
                           id);
     }
     const PluginRuntime& runtime = session.Runtime();
     for (const UnresolvedSettlementRecord& record : runtime.UnresolvedSettlementRecords()) {
         if (std::find(named.begin(), named.end(), record.request_id) == named.end()) {
-            dropped.push_back("dropped unresolved settlement " + record.request_id);
+            dropped.push_back("journaled unresolved settlement " + record.request_id);
             named.push_back(record.request_id);
         }
     }

@@ -107,9 +107,34 @@ std::size_t MetamodPluginHost::SettleAbandonedRound(const std::string& label, st
     // The wall clock names the settlement; the host clock times its retries.
     const MetamodRoundEndContext context =
         AbandonedRoundEndContext(session_, label, WallClockUnixMs());
+    const std::uint64_t now_ms = NowMs();
+    const MetamodSettlementSubmitResult settlement = session_.OnRoundEnd(context, now_ms);
+    if (settlement.round_ended) {
+        // The round's gameplay events go out after every round end, however
+        // the round was closed.
+        events_.RecordBufferedEvent("round_end", now_ms, 0, 0, 0, context.request_id);
+    }
     return notifications_.EmitSettlement(
-        slot,
-        SettlementEvent(session_.OnRoundEnd(context, NowMs()), submitted_reason, rejected_reason));
+        slot, SettlementEvent(settlement, submitted_reason, rejected_reason));
+}
+
+HostEventResult MetamodPluginHost::OnGameShutdown() {
+    EngineEventResult result;
+    result.accepted = true;
+    result.reason = "game_shutdown_no_active_round";
+    std::size_t published = 0;
+    if (session_.IsLoaded() &&
+        session_.Runtime().CurrentRoundState().phase == RoundPhase::RoundActive) {
+        published = SettleAbandonedRound(kEmptyServerLabel, 0, "game_shutdown_round_submitted",
+                                         "game_shutdown_round_submit_rejected");
+        session_.Runtime().ResetRoundToIdle();
+        result.reason = "game_shutdown_round_settled";
+    }
+    return EventResult(std::move(result), published + PublishSessionLogLines());
+}
+
+void MetamodPluginHost::OnMapChange(std::uint64_t now_ms) {
+    session_.OnMapChange(now_ms);
 }
 
 HostEventResult MetamodPluginHost::OnClientAuthorized(const EnginePlayerAuthorizedEvent& event) {

@@ -91,6 +91,11 @@ MetamodPluginSessionLoadResult MetamodPluginSession::LoadFromConfigFile(
         return result;
     }
 
+    // The server runs from its root, not from the game directory the
+    // operator's relative paths mean.
+    result.config.server_key_file = UnderFileDirectory(result.config.server_key_file);
+    result.config.backend_auth_token_file =
+        UnderFileDirectory(result.config.backend_auth_token_file);
     const std::string& key_file = result.config.server_key_file;
     signer_ = LoadDevelopmentFileSettlementSigner(key_file);
     result.signer_loaded = signer_.HasKeyMaterial();
@@ -118,6 +123,13 @@ MetamodPluginSessionLoadResult MetamodPluginSession::LoadFromConfigFile(
     signer_ = DevelopmentFileSettlementSigner();
     backend_options_ = BackendTransportOptions();
     return result;
+}
+
+std::string MetamodPluginSession::UnderFileDirectory(const std::string& path) const {
+    if (path.empty() || path.front() == '/' || file_directory_.empty()) {
+        return path;
+    }
+    return file_directory_.back() == '/' ? file_directory_ + path : file_directory_ + "/" + path;
 }
 
 void MetamodPluginSession::Unload() {

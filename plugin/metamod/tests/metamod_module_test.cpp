@@ -84,10 +84,10 @@ TEST_F(LifecycleTest, DetachNamesTheSettlementsAndRoundItDrops) {
     const MetamodEntrypointStatus detached = host_.Detach();
     EXPECT_TRUE(detached.ok);
     EXPECT_EQ(detached.warnings,
-              (Lines{"dropped pending settlement retry r-1",
+              (Lines{"journaled pending settlement retry r-1",
                      "dropped live round 2 with 1 rewards, 0 weapon spends, 0 transfers"}));
     EXPECT_EQ(detached.message,
-              "Metamod plugin detached; dropped pending settlement retry r-1; dropped live round 2 "
+              "Metamod plugin detached; journaled pending settlement retry r-1; dropped live round 2 "
               "with 1 rewards, 0 weapon spends, 0 transfers");
     EXPECT_FALSE(session_.IsLoaded());
 }

@@ -123,8 +123,8 @@ TEST_F(HostTest, RefusedSettlementsAreRetriedAfterTheirBackOffAcrossAMapChange) 
 
     sink_.Take();
     const HostLifecycleResult detached = host_.Detach();
-    const Lines dropped = {"dropped unresolved settlement " + first,
-                           "dropped pending settlement retry r-2"};
+    const Lines dropped = {"journaled unresolved settlement " + first,
+                           "journaled pending settlement retry r-2"};
     EXPECT_EQ(detached.status.warnings, dropped);
     EXPECT_EQ(
         sink_.Take(),
