@@ -153,6 +153,12 @@ template <typename Fn, typename... Args>
 // 0 when none has.
 [[nodiscard]] int IronpostMetamodSlotForUserId(int user_id);
 
+// The engine's authentication id of the client in `slot`, copied at once
+// (the engine reuses its buffers); nothing without a client or an answer.
+[[nodiscard]] std::optional<std::string> IronpostMetamodClientAuthId(int slot);
+// Prints on the server console; skipped without the engine function.
+void IronpostMetamodServerPrint(const std::string& text);
+
 // The game directory as the engine reports it: a full path or a name relative
 // to the server root (e.g. "cstrike"); empty when unavailable.
 [[nodiscard]] std::string IronpostMetamodGameDirectory();

@@ -290,6 +290,19 @@ int IronpostMetamodSlotForUserId(int user_id) {
     return 0;
 }
 
+std::optional<std::string> IronpostMetamodClientAuthId(int slot) {
+    edict_t* edict = IronpostMetamodClientEdict(slot);
+    if (edict == nullptr) {
+        return std::nullopt;
+    }
+    const char* id = EngineCall(&enginefuncs_t::pfnGetPlayerAuthId, edict).value_or(nullptr);
+    return id != nullptr && *id != '\0' ? std::optional<std::string>(id) : std::nullopt;
+}
+
+void IronpostMetamodServerPrint(const std::string& text) {
+    static_cast<void>(EngineCall(&enginefuncs_t::pfnServerPrint, text.c_str()));
+}
+
 std::string IronpostMetamodGameDirectory() {
     // The engine copies without a length; its own buffer is far smaller.
     std::array<char, 4096> buffer{};

@@ -57,23 +57,24 @@ std::vector<std::string> RunPass(void* plugin, unsigned skew) {
     const struct {
         const char* name;
         Word arguments[4];
-        bool text;
+        char result;  // 'v' none, 'i' a number, 't' a text
     } calls[] = {
-        {"GiveFnptrsToDll", {0, 0, 0, 0}, false},
-        {"Meta_Query", {W("5:13"), W(&info), W(&utility), 0}, false},
-        {"Meta_Attach", {PT_STARTUP, W(&functions), W(&globals), W(&gamedll)}, false},
-        {"ironpost_metamod_sdk_engine_import_validation_status", {}, true},
-        {"ironpost_metamod_sdk_user_message_id", {W("TextMsg"), 0, 0, 0}, false},
-        {"ironpost_metamod_sdk_last_command_extraction_status", {}, true},
-        {"Meta_Detach", {PT_ANYTIME, PNL_COMMAND, 0, 0}, false},
+        {"GiveFnptrsToDll", {0, 0, 0, 0}, 'v'},
+        {"Meta_Query", {W("5:13"), W(&info), W(&utility), 0}, 'i'},
+        {"Meta_Attach", {PT_STARTUP, W(&functions), W(&globals), W(&gamedll)}, 'i'},
+        {"ironpost_metamod_sdk_engine_import_validation_status", {}, 't'},
+        {"ironpost_metamod_sdk_user_message_id", {W("TextMsg"), 0, 0, 0}, 'i'},
+        {"ironpost_metamod_sdk_last_command_extraction_status", {}, 't'},
+        {"Meta_Detach", {PT_ANYTIME, PNL_COMMAND, 0, 0}, 'i'},
     };
     std::vector<std::string> results;
     for (const auto& call : calls) {
         if (void* function = dlsym(plugin, call.name)) {
             const Word result = ironpost_call_skewed(function, skew, call.arguments);
-            results.push_back(
-                std::string(call.name) + " -> " +
-                (call.text ? reinterpret_cast<const char*>(result) : std::to_string(result)));
+            results.push_back(std::string(call.name) + " -> " +
+                              (call.result == 't'   ? reinterpret_cast<const char*>(result)
+                               : call.result == 'i' ? std::to_string(result)
+                                                    : std::string("done")));
         }
     }
     return results;
