@@ -5,7 +5,9 @@
 // a test nulls what it wants missing and calls Capture() again (the plugin
 // copies the table). Player slots 1..32 have edicts that are in use but
 // empty until Connect(). It fails the test on the message misuse the real
-// engine treats as fatal. One instance at a time.
+// engine treats as fatal. One instance at a time. A test that loads the
+// built plugin instead of linking it defines IRONPOST_FAKE_ENGINE_STANDALONE
+// and hands the tables over through the plugin's entry points.
 
 #include <gtest/gtest.h>
 
@@ -51,6 +53,7 @@ class FakeEngine {
     std::string game_dir = "cstrike";
     std::map<std::string, std::pair<int, int>> game_messages;  // name: id, size
     bool throw_in_user_message_lookup = false;
+    bool throw_in_server_print = false;
     int user_message_lookups = 0;
 
     std::vector<std::string> console;
@@ -66,13 +69,19 @@ class FakeEngine {
     cvar_t live_cvar{};
     std::vector<std::string> registered_user_messages;  // the plugin must never add one
     std::vector<std::string> added_server_commands;
+    std::map<std::string, void (*)()> command_functions;  // as the engine keeps them
 
     FakeEngine() {
         Pointer() = this;
         globals.time = 1.0f;
         globals.maxClients = kMaxClientSlots;
         plugin.name = "fake";
-        engine.pfnServerPrint = [](const char* text) { Current().console.push_back(text); };
+        engine.pfnServerPrint = [](const char* text) {
+            if (Current().throw_in_server_print) {
+                throw std::bad_alloc();
+            }
+            Current().console.push_back(text);
+        };
         engine.pfnAlertMessage = &AlertMessage;
         engine.pfnClientPrintf = [](edict_t* edict, PRINT_TYPE type, const char* text) {
             Current().client_prints.push_back({Current().Index(edict), type, text});
@@ -151,8 +160,9 @@ class FakeEngine {
             Current().server_commands.push_back(text);
         };
         engine.pfnServerExecute = [] { ++Current().server_executes; };
-        engine.pfnAddServerCommand = [](const char* name, void (*)()) {
+        engine.pfnAddServerCommand = [](const char* name, void (*function)()) {
             Current().added_server_commands.push_back(name);
+            Current().command_functions[name] = function;
         };
         engine.pfnGetGameDir = [](char* buffer) {
             std::strcpy(buffer, Current().game_dir.c_str());
@@ -175,8 +185,10 @@ class FakeEngine {
     }
 
     ~FakeEngine() {
+#ifndef IRONPOST_FAKE_ENGINE_STANDALONE
         CaptureIronpostMetamodEngineImports(nullptr, nullptr);
         CaptureIronpostMetamodUtilityFunctions(nullptr, nullptr);
+#endif
         Pointer() = nullptr;
     }
 
@@ -184,10 +196,12 @@ class FakeEngine {
     FakeEngine& operator=(const FakeEngine&) = delete;
 
     // Hands the tables to the plugin as GiveFnptrsToDll and Meta_Query do.
+#ifndef IRONPOST_FAKE_ENGINE_STANDALONE
     void Capture() {
         static_cast<void>(CaptureIronpostMetamodEngineImports(&engine, &globals));
         CaptureIronpostMetamodUtilityFunctions(&utility, &plugin);
     }
+#endif
 
     // A client in the server as the engine and game leave it; a bot carries
     // the fake-client flag whether or not any hook saw it arrive.
@@ -200,6 +214,13 @@ class FakeEngine {
         return &edict;
     }
 
+    // The engine frees the slot (after the disconnect hooks ran).
+    void Disconnect(int slot) {
+        edicts[slot] = edict_t{};
+        user_ids[slot] = 0;
+        auth_ids[slot].reset();
+    }
+
     // The game registers its user messages when a map loads.
     void RegisterGameMessages() {
         game_messages = {{"TeamInfo", {86, -1}}, {"DeathMsg", {83, -1}},   {"Damage", {71, 12}},
@@ -208,7 +229,9 @@ class FakeEngine {
                          {"ResetHUD", {79, 1}}};
     }
 
-    static FakeEngine& Current() { return *Pointer(); }
+    static FakeEngine& Current() {
+        return *Pointer();
+    }
 
   private:
     static void AlertMessage(ALERT_TYPE, const char* format, ...) {
