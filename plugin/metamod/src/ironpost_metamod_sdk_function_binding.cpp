@@ -195,7 +195,10 @@ void RunFrame() {
             IronpostMetamodProcessEntrypoint().Runtime().Host().OnMapChange(now);
         }
     }
-    if (new_map || now >= frame.next_user_message_lookup_ms) {
+    // Looked up at once after a new loader table or map, then at most once a
+    // second while some id is still unknown.
+    const bool never_looked_up = *ironpost_metamod_sdk_user_message_registration_status() == '\0';
+    if (new_map || never_looked_up || now >= frame.next_user_message_lookup_ms) {
         frame.next_user_message_lookup_ms = now + kUserMessageLookupIntervalMs;
         IronpostResolveMetamodSdkUserMessagesIfPending();
     }
