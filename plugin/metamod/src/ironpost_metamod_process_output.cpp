@@ -33,16 +33,10 @@ static_assert(kMotdBodyCutBytes + sizeof(kMotdTail) - 1 <= kMotdMaxBytes);
 const char kChatColour[] = "\x01";
 
 std::vector<std::string>& MutableEngineRegisteredCvarNames() {
-    // Never destroyed: the engine keeps the variables until the process ends.
-    static auto* names = new std::vector<std::string>();
-    return *names;
-}
-
-// Keeps every struct handed to the engine reachable for the life of the
-// process: without the loader the engine links it into its own list.
-void KeepForever(cvar_t* cvar) {
-    static auto* kept = new std::vector<cvar_t*>();
-    kept->push_back(cvar);
+    // Lives as long as the plugin's code: after an unload the loader keeps
+    // the variables, and a new load registers the names with it again.
+    static std::vector<std::string> names;
+    return names;
 }
 
 char* HeapCopy(const std::string& text) {
@@ -299,7 +293,8 @@ void MetamodProcessCvarRegistry::RegisterCvar(const CvarDefinition& definition) 
     cvar->string = HeapCopy(definition.default_value);
     cvar->flags = IsSecretCvarName(definition.name) ? kCvarProtected : 0;
     cvar->value = DecimalValue(definition.default_value);
-    KeepForever(cvar);
+    // Handed over for good: the engine links the record into its own list and
+    // keeps it after an unload, so it is never freed.
     static_cast<void>(EngineCall(&enginefuncs_t::pfnCVarRegister, cvar));
     names.push_back(definition.name);
 }

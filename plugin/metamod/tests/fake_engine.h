@@ -141,6 +141,7 @@ class FakeEngine {
             FakeEngine& fake = Current();
             fake.registered_cvars.push_back(cvar->name);
             fake.cvar_pointers.push_back(cvar);
+            EngineCvarList().push_back(cvar);
             fake.cvar_values.emplace(cvar->name, cvar->string);  // an earlier value is kept
         };
         engine.pfnCVarGetPointer = [](const char* name) -> cvar_t* {
@@ -231,6 +232,12 @@ class FakeEngine {
 
     static FakeEngine& Current() {
         return *Pointer();
+    }
+
+    // Like the engine, the process keeps every variable it was given.
+    static std::vector<cvar_t*>& EngineCvarList() {
+        static auto* list = new std::vector<cvar_t*>();
+        return *list;
     }
 
   private:
