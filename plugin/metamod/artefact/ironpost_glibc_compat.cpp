@@ -4,13 +4,13 @@
 // into libc in 2.34, stat became a real function in 2.33, fcntl got a new
 // version in 2.28, the unwinder asks for _dl_find_object (2.35) and
 // random_device for getentropy (2.25) and arc4random (2.36), over-aligned new
-// for aligned_alloc (2.16); the worker client's dlopen and dladdr1 and the
-// runtime's rwlocks also moved into libc in 2.34. The plugin's
-// link redirects those references (--wrap) to the functions below, which call
-// the oldest version of the same function or stand in for it with older
-// calls. A new stand-in __wrap_X needs X in IRONPOST_GLIBC_WRAPPED_SYMBOLS
-// (CMakeLists.txt). Only the i386 plugin uses this; elsewhere the file is
-// empty.
+// for aligned_alloc (2.16), the settlement journal for mkostemp (2.7); the
+// worker client's dlopen and dladdr1 and the runtime's rwlocks also moved
+// into libc in 2.34. The plugin's link redirects those references (--wrap) to
+// the functions below, which call the oldest version of the same function or
+// stand in for it with older calls. A new stand-in __wrap_X needs X in
+// IRONPOST_GLIBC_WRAPPED_SYMBOLS (CMakeLists.txt). Only the i386 plugin uses
+// this; elsewhere the file is empty.
 
 #if defined(__i386__) && defined(__linux__)
 
@@ -137,6 +137,20 @@ int __wrap_lstat64(const char* path, struct stat64* result) {
 
 char* __wrap_secure_getenv(const char* name) {
     return ironpost_glibc_secure_getenv(name);
+}
+
+// The settlement journal's temporary files (mkostemp is 2.7): mkstemp, then
+// close-on-exec set by hand.
+int __wrap_mkostemp(char* name_template, int flags) {
+    const int fd = mkstemp(name_template);
+    if (fd >= 0 && (flags & O_CLOEXEC) != 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        const int error = errno;
+        close(fd);
+        unlink(name_template);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 int __wrap_pthread_rwlock_rdlock(pthread_rwlock_t* lock) {
