@@ -256,6 +256,12 @@ void RunDirect(const char* where, std::string& last_reason, Extraction&& extract
     });
 }
 
+// A last reason for a status function; "" should reading it ever fail.
+const char* ReasonText(std::string MetamodSdkLastReasons::*member) noexcept {
+    return IronpostNoThrow("ironpost_metamod_sdk_last_reason", "",
+                           [member] { return (Reasons().*member).c_str(); });
+}
+
 std::string RefusalCountsJson() {
     std::string out = "{";
     MetamodProcessEntrypoint& process = IronpostMetamodProcessEntrypoint();
@@ -578,59 +584,59 @@ unsigned ironpost_metamod_sdk_bound_engine_function_hook_count() {
 }
 
 const char* ironpost_metamod_sdk_last_client_connect_reason() {
-    return Reasons().client_connect.c_str();
+    return ReasonText(&MetamodSdkLastReasons::client_connect);
 }
 
 const char* ironpost_metamod_sdk_last_client_disconnect_reason() {
-    return Reasons().client_disconnect.c_str();
+    return ReasonText(&MetamodSdkLastReasons::client_disconnect);
 }
 
 const char* ironpost_metamod_sdk_last_client_command_reason() {
-    return Reasons().client_command.c_str();
+    return ReasonText(&MetamodSdkLastReasons::client_command);
 }
 
 const char* ironpost_metamod_sdk_last_start_frame_reason() {
-    return Reasons().start_frame.c_str();
+    return ReasonText(&MetamodSdkLastReasons::start_frame);
 }
 
 const char* ironpost_metamod_sdk_last_team_info_reason() {
-    return Reasons().team_info.c_str();
+    return ReasonText(&MetamodSdkLastReasons::team_info);
 }
 
 const char* ironpost_metamod_sdk_last_death_msg_reason() {
-    return Reasons().death_msg.c_str();
+    return ReasonText(&MetamodSdkLastReasons::death_msg);
 }
 
 const char* ironpost_metamod_sdk_last_damage_reason() {
-    return Reasons().damage.c_str();
+    return ReasonText(&MetamodSdkLastReasons::damage);
 }
 
 const char* ironpost_metamod_sdk_last_round_start_reason() {
-    return Reasons().round_start.c_str();
+    return ReasonText(&MetamodSdkLastReasons::round_start);
 }
 
 const char* ironpost_metamod_sdk_last_round_end_reason() {
-    return Reasons().round_end.c_str();
+    return ReasonText(&MetamodSdkLastReasons::round_end);
 }
 
 const char* ironpost_metamod_sdk_last_round_win_reason() {
-    return Reasons().round_win.c_str();
+    return ReasonText(&MetamodSdkLastReasons::round_win);
 }
 
 const char* ironpost_metamod_sdk_last_weapon_purchase_reason() {
-    return Reasons().weapon_purchase.c_str();
+    return ReasonText(&MetamodSdkLastReasons::weapon_purchase);
 }
 
 const char* ironpost_metamod_sdk_last_weapon_stats_reason() {
-    return Reasons().weapon_stats.c_str();
+    return ReasonText(&MetamodSdkLastReasons::weapon_stats);
 }
 
 const char* ironpost_metamod_sdk_last_buy_setup_reason() {
-    return Reasons().buy_setup.c_str();
+    return ReasonText(&MetamodSdkLastReasons::buy_setup);
 }
 
 const char* ironpost_metamod_sdk_last_game_shutdown_reason() {
-    return Reasons().game_shutdown.c_str();
+    return ReasonText(&MetamodSdkLastReasons::game_shutdown);
 }
 
 const char* ironpost_metamod_sdk_last_refusal_rule() {

@@ -574,5 +574,6 @@ const char* ironpost_metamod_sdk_event_sources_json() {
 }
 
 const char* ironpost_metamod_sdk_last_alert_message_reason() {
-    return IronpostMetamodSdkLastReasons().alert_message.c_str();
+    return IronpostNoThrow("ironpost_metamod_sdk_last_alert_message_reason", "",
+                           [] { return LastAlertReason().c_str(); });
 }

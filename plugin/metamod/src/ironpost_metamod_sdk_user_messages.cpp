@@ -318,5 +318,6 @@ unsigned ironpost_metamod_sdk_user_message_capture_length() {
 }
 
 const char* ironpost_metamod_sdk_last_user_message_reason() {
-    return UserMessageReason().c_str();
+    return IronpostNoThrow("ironpost_metamod_sdk_last_user_message_reason", "",
+                           [] { return UserMessageReason().c_str(); });
 }

@@ -130,6 +130,10 @@ TEST(MetamodGlue, ARoundPlayedThroughTheHooksAndTheLog) {
     EXPECT_EQ(events.back().slot, 3);
     EXPECT_EQ(events.back().peer_slot, 4);
 
+    // Only the server log is read; developer messages are anyone's text.
+    plugin.meta.mres = MRES_UNSET;
+    plugin.hooks.pfnAlertMessage(at_console, "%s", "World triggered \"Round_End\"\n");
+    EXPECT_STREQ(ironpost_metamod_sdk_last_alert_message_reason(), "sdk_alert_message_not_logged");
     // Chat is data: neither a forged kill nor a forged round end.
     plugin.Log(bob + " say \"x\" killed " + alice + " with \"awp\"");
     plugin.Log(bob + " say \"Round_End\"");
@@ -176,6 +180,19 @@ TEST(MetamodGlue, ARoundPlayedThroughTheHooksAndTheLog) {
     plugin.dll.pfnClientCommand(&plugin.fake.edicts[3]);
     EXPECT_EQ(plugin.meta.mres, MRES_IGNORED);
     EXPECT_STREQ(ironpost_metamod_sdk_last_client_command_reason(), "operator_command_refused");
+
+    // The rule behind a refused reward is there for the operator to read.
+    plugin.Log("World triggered \"Round_Start\"");
+    IronpostMetamodDeathMsg(3, 5, 0);  // a bot: no reward
+    const std::string rule = ironpost_metamod_sdk_last_refusal_rule();
+    EXPECT_FALSE(rule.empty());
+    EXPECT_NE(std::string(ironpost_metamod_sdk_refusal_counts_json()).find("\"" + rule + "\":"),
+              std::string::npos);
+    // The loader never detaches at exit: shutdown settles the running round
+    // and waits for the posts in flight.
+    plugin.new_dll.pfnGameShutdown();
+    EXPECT_EQ(PostsTo("/v1/plugin/settlements"), settlements + 4);
+    EXPECT_EQ(IronpostMetamodProcessEntrypoint().BackendClient().WorkerHealth().active_jobs, 0u);
 }
 
 TEST(MetamodGlue, PolicyCommandsWaitForTheEngineAndTheBudget) {
