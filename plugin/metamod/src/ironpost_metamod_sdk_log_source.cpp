@@ -233,52 +233,53 @@ void HandleWeaponStats(const HldsLogLine& line) {
     }
 }
 
+// A kill or an attack: suppressed when it repeats a direct event, else both
+// players made known and the event dispatched.
+template <typename Dispatch>
+void HandleCombatLine(const HldsLogLine& line, const std::string& signature, const char* reason,
+                      const char* suppressed_reason, std::string& kind_reason,
+                      Dispatch&& dispatch) {
+    if (SuppressFallbackEvent(MetamodEventSourceCategory::Combat, signature, reason)) {
+        LastAlertReason() = suppressed_reason;
+        return;
+    }
+    std::optional<LoggedPlayer> actor;
+    std::optional<LoggedPlayer> victim;
+    if (!FindPair(line, actor, victim)) {
+        return;
+    }
+    const MetamodSdkDispatchResult result = dispatch(actor->slot, victim->slot);
+    kind_reason = result.reason;
+    RecordFallbackEvent(MetamodEventSourceCategory::Combat, reason);
+    if (result.accepted) {
+        LastAlertReason() = reason;
+    }
+}
+
 void HandleAttack(const HldsLogLine& line) {
     const std::optional<std::int32_t> damage = line.numbers.damage;
     if (!damage || *damage < 0) {
         LastAlertReason() = "sdk_alert_message_ignored";
         return;
     }
-    std::optional<LoggedPlayer> actor;
-    std::optional<LoggedPlayer> victim;
-    const std::string signature = DamageSignature(IronpostMetamodSlotForUserId(line.actor.user_id),
-                                                  IronpostMetamodSlotForUserId(line.victim.user_id),
-                                                  static_cast<std::uint64_t>(*damage));
-    if (SuppressFallbackEvent(MetamodEventSourceCategory::Combat, signature, "hlds_log_damage")) {
-        LastAlertReason() = "hlds_log_damage_suppressed_primary";
-        return;
-    }
-    if (!FindPair(line, actor, victim)) {
-        return;
-    }
-    const MetamodSdkDispatchResult result =
-        Dispatcher().Damage({actor->slot, victim->slot, static_cast<std::uint64_t>(*damage)});
-    IronpostMetamodSdkLastReasons().damage = result.reason;
-    RecordFallbackEvent(MetamodEventSourceCategory::Combat, "hlds_log_damage");
-    if (result.accepted) {
-        LastAlertReason() = "hlds_log_damage";
-    }
+    const auto amount = static_cast<std::uint64_t>(*damage);
+    HandleCombatLine(line,
+                     DamageSignature(IronpostMetamodSlotForUserId(line.actor.user_id),
+                                     IronpostMetamodSlotForUserId(line.victim.user_id), amount),
+                     "hlds_log_damage", "hlds_log_damage_suppressed_primary",
+                     IronpostMetamodSdkLastReasons().damage, [amount](int attacker, int victim) {
+                         return Dispatcher().Damage({attacker, victim, amount});
+                     });
 }
 
 void HandleKill(const HldsLogLine& line) {
-    std::optional<LoggedPlayer> actor;
-    std::optional<LoggedPlayer> victim;
-    const std::string signature = KillSignature(IronpostMetamodSlotForUserId(line.actor.user_id),
-                                                IronpostMetamodSlotForUserId(line.victim.user_id));
-    if (SuppressFallbackEvent(MetamodEventSourceCategory::Combat, signature, "hlds_log_kill")) {
-        LastAlertReason() = "hlds_log_kill_suppressed_primary";
-        return;
-    }
-    if (!FindPair(line, actor, victim)) {
-        return;
-    }
-    const MetamodSdkDispatchResult result =
-        Dispatcher().DeathMsg({actor->slot, victim->slot, line.headshot});
-    IronpostMetamodSdkLastReasons().death_msg = result.reason;
-    RecordFallbackEvent(MetamodEventSourceCategory::Combat, "hlds_log_kill");
-    if (result.accepted) {
-        LastAlertReason() = "hlds_log_kill";
-    }
+    HandleCombatLine(line,
+                     KillSignature(IronpostMetamodSlotForUserId(line.actor.user_id),
+                                   IronpostMetamodSlotForUserId(line.victim.user_id)),
+                     "hlds_log_kill", "hlds_log_kill_suppressed_primary",
+                     IronpostMetamodSdkLastReasons().death_msg, [&line](int killer, int victim) {
+                         return Dispatcher().DeathMsg({killer, victim, line.headshot});
+                     });
 }
 
 void HandlePlayerLine(const HldsLogLine& line) {

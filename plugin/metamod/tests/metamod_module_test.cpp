@@ -86,9 +86,10 @@ TEST_F(LifecycleTest, DetachNamesTheSettlementsAndRoundItDrops) {
     EXPECT_EQ(detached.warnings,
               (Lines{"journaled pending settlement retry r-1",
                      "dropped live round 2 with 1 rewards, 0 weapon spends, 0 transfers"}));
-    EXPECT_EQ(detached.message,
-              "Metamod plugin detached; journaled pending settlement retry r-1; dropped live round 2 "
-              "with 1 rewards, 0 weapon spends, 0 transfers");
+    EXPECT_EQ(
+        detached.message,
+        "Metamod plugin detached; journaled pending settlement retry r-1; dropped live round 2 "
+        "with 1 rewards, 0 weapon spends, 0 transfers");
     EXPECT_FALSE(session_.IsLoaded());
 }
 
