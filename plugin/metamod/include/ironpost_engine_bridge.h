@@ -233,6 +233,8 @@ class EngineEventBridge {
 
     [[nodiscard]] bool IsLoaded() const;
     [[nodiscard]] std::size_t BufferedEventCount() const;
+    // The sequence number of the newest event recorded; 0 before the first.
+    [[nodiscard]] std::uint64_t LatestEventSequence() const { return event_sequence_; }
     // A copy of the ring, oldest first.
     [[nodiscard]] std::vector<EngineBufferedGameplayEvent> SnapshotBufferedEvents() const;
     // Appends one entry under the configured `event_buffer_size` (0 records

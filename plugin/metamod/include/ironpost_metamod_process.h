@@ -107,6 +107,9 @@ class MetamodProcessEntrypoint {
     RoundEventsSubmissionState round_events_;
     TelemetrySignerCache signer_cache_;
     std::uint64_t last_telemetry_timestamp_ms_ = 0;
+    // The buffer is copied only when it changed or a submission is still owed.
+    std::uint64_t round_events_seen_sequence_ = 0;
+    std::uint64_t round_events_newest_end_ = 0;
     std::uint32_t attached_timeout_ms_ = kDefaultHttpTimeoutMs;
 };
 

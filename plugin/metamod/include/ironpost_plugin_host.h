@@ -137,6 +137,10 @@ class MetamodPluginHost {
     [[nodiscard]] std::vector<EngineBufferedGameplayEvent> SnapshotBufferedGameplayEvents() const {
         return events_.SnapshotBufferedEvents();
     }
+    // Changes whenever a gameplay event is buffered; a copy is taken only then.
+    [[nodiscard]] std::uint64_t LatestGameplayEventSequence() const {
+        return events_.LatestEventSequence();
+    }
 
   private:
     [[nodiscard]] HostLifecycleResult LifecycleResult(const MetamodEntrypointStatus& status);

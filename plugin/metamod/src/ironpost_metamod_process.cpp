@@ -102,6 +102,8 @@ void MetamodProcessEntrypoint::ResetTelemetry() {
     // A queued post's answer may take the worker's whole exchange bound.
     options.answer_wait_ms = 4ull * attached_timeout_ms_ + kRoundEventsAnswerGraceMs;
     round_events_ = RoundEventsSubmissionState(options);
+    round_events_seen_sequence_ = 0;
+    round_events_newest_end_ = 0;
     signer_cache_.Reset();
 }
 

@@ -124,7 +124,20 @@ bool MetamodProcessEntrypoint::SubmitRoundEventsIfDue(std::uint64_t now_ms) {
         return false;
     }
     MetamodPluginHost& host = runtime_.Host();
+    // Runs every frame: the buffer (hundreds of events) is copied only when
+    // something was added, or while a round's events are still owed.
+    const std::uint64_t latest = host.LatestGameplayEventSequence();
+    if (latest == round_events_seen_sequence_ && !round_events_.InFlight() &&
+        round_events_.AcknowledgedSequence() >= round_events_newest_end_) {
+        return false;
+    }
+    round_events_seen_sequence_ = latest;
     const std::vector<EngineBufferedGameplayEvent> events = host.SnapshotBufferedGameplayEvents();
+    for (const EngineBufferedGameplayEvent& event : events) {
+        if (event.type == "round_end") {
+            round_events_newest_end_ = std::max(round_events_newest_end_, event.sequence);
+        }
+    }
     const std::optional<RoundEventsSubmission> submission =
         round_events_.NextSubmission(events, now_ms);
     if (!submission) {
