@@ -1,0 +1,1 @@
+"""The demo and economy dry-run commands around the server simulator (tools/demo)."""

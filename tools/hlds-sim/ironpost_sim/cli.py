@@ -1,0 +1,172 @@
+"""tools/demo: the demo match against the development backend, and the economy dry-run."""
+
+import argparse
+import json
+import os
+import secrets
+import subprocess
+import sys
+import tempfile
+
+from . import report
+from .backend import DEV_KEY_FILE, LocalBackend
+from .build import ROOT, BuildError, locate, say, simulator_command
+
+DEMO_DIR = os.path.join(ROOT, "tools", "hlds-sim", "demo")
+DEMO_CONFIG = os.path.join(DEMO_DIR, "demo.cfg")
+FINAL = ("included", "finalized")
+
+
+def _common(parser):
+    parser.add_argument("--simulator", help="a built ironpost-hlds-sim (default: build one in build/demo)")
+    parser.add_argument("--plugin", help="a built plugin .so (default: build one in build/demo)")
+    parser.add_argument("--build-dir", help="where to build (default build/demo)")
+    parser.add_argument("--seed", default="1", help="seed for the simulated purchases (default 1)")
+    parser.add_argument("--json", help="also write the result as JSON to this file")
+
+
+def _run_simulator(command, report_path, quiet):
+    """Runs the simulator; its report, its exit code and (when quiet) its output."""
+    result = subprocess.run(command, stdout=subprocess.PIPE if quiet else None, text=True)
+    try:
+        with open(report_path, encoding="utf-8") as handle:
+            data = json.load(handle)
+    except (OSError, ValueError):
+        data = None
+    return data, result.returncode, result.stdout or ""
+
+
+def _compare(ledger, sim_report):
+    """Where the backend's ledger and the plugin's own totals (the settlements it posted) differ."""
+    problems = []
+    plugin = {p["steamId"]: p for p in sim_report["players"] if p["earned"] != "0" or p["spent"] != "0"}
+    backend = {b["steamId"]: b for b in ledger["balances"]}
+    for steam_id in sorted(set(plugin) | set(backend)):
+        ours = plugin.get(steam_id, {"earned": "0", "spent": "0"})
+        theirs = backend.get(steam_id, {"earnedZolt": "0", "spentZolt": "0"})
+        if (ours["earned"], ours["spent"]) != (theirs["earnedZolt"], theirs["spentZolt"]):
+            problems.append("ledger has %s earned %s spent %s; the plugin posted earned %s spent %s" % (
+                steam_id, theirs["earnedZolt"], theirs["spentZolt"], ours["earned"], ours["spent"]))
+    posted = {s["requestId"] for s in sim_report["settlements"]}
+    recorded = {s["requestId"]: s["relayStatus"] for s in ledger["settlements"]}
+    for request_id in sorted(posted - set(recorded)):
+        problems.append("settlement %s never reached the ledger" % request_id)
+    for request_id, status in sorted(recorded.items()):
+        if status not in FINAL:
+            problems.append("settlement %s is %s in the ledger" % (request_id, status))
+    return problems
+
+
+def demo(argv):
+    parser = argparse.ArgumentParser(
+        prog="tools/demo", description="Runs the real plugin on the bundled demo match against the development "
+                                       "backend and checks the backend's ledger against the plugin's own totals.")
+    _common(parser)
+    parser.add_argument("--show-engine", action="store_true", help="print what the engine received from the plugin")
+    args = parser.parse_args(argv)
+    simulator, plugin, emulator = locate(args.simulator, args.plugin, args.build_dir)
+    logs = sorted(name for name in os.listdir(DEMO_DIR) if name.endswith(".log"))
+    failures = []
+    with LocalBackend() as backend, tempfile.TemporaryDirectory(prefix="ironpost-demo-") as folder:
+        say("demo: development backend on %s with a fresh database; replaying %s" % (backend.url, ", ".join(logs)))
+        report_path = os.path.join(folder, "report.json")
+        command = simulator_command(simulator, emulator) + [
+            "--plugin", plugin, "--log", DEMO_DIR, "--config", DEMO_CONFIG, "--backend", backend.url,
+            "--key-file", DEV_KEY_FILE, "--seed", args.seed, "--report-json", report_path]
+        sim_report, code, _ = _run_simulator(command + (["--show-engine"] if args.show_engine else []),
+                                             report_path, quiet=False)
+        ledger = backend.summary()
+    if sim_report is None:
+        failures.append("the simulator wrote no report (exit status %d)" % code)
+    else:
+        if code != 0:
+            failures.append("the simulator found faults (exit status %d)" % code)
+        failures += _compare(ledger, sim_report)
+    names = {p["steamId"]: p["name"] for p in (sim_report or {}).get("players", [])}
+    print("== Backend ledger per player")
+    print(report.text_table(["player", "steam id", "earned", "spent", "sent", "received", "net"],
+                            [[names.get(b["steamId"], ""), b["steamId"], b["earnedZolt"], b["spentZolt"],
+                              b["sentZolt"], b["receivedZolt"], b["netZolt"]] for b in ledger["balances"]]), end="")
+    settled = [s for s in ledger["settlements"] if s["relayStatus"] in FINAL]
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as handle:
+            json.dump({"ok": not failures, "failures": failures, "ledger": ledger["balances"],
+                       "settlements": ledger["settlements"], "plugin": (sim_report or {}).get("players", [])},
+                      handle, indent=2)
+    if failures:
+        print("demo: FAILED: %s%s" % (failures[0], " (and %d more)" % (len(failures) - 1) if len(failures) > 1 else ""))
+        return 1
+    print("demo: OK: all %d settlements included; the ledger matches the plugin's own totals for %d players"
+          % (len(settled), len(ledger["balances"])))
+    return 0
+
+
+def dry_run(argv):
+    parser = argparse.ArgumentParser(
+        prog="tools/demo dry-run",
+        description="Replays a server's own logs to show what the plugin would have paid. Without --backend a "
+                    "stand-in backend inside this tool answers every settlement \"included\".")
+    _common(parser)
+    parser.add_argument("--log", action="append", required=True, help="a log file or a folder of *.log files "
+                                                                       "(repeatable; played in time order)")
+    parser.add_argument("--config", help="the server's ironpost.cfg (default: the plugin's defaults)")
+    parser.add_argument("--backend", help="a development backend to post to instead of the stand-in")
+    parser.add_argument("--key-file", help="the key that backend verifies with (required with --backend)")
+    parser.add_argument("--what-if", action="append", default=[], metavar="KEY=VALUE",
+                        help="also replay with this setting changed, e.g. reward_kill=200 (repeatable)")
+    parser.add_argument("--buy-chance", default="0.5", help="chance a human buys a weapon each round (default 0.5)")
+    parser.add_argument("--html", default="dry-run-report.html", help="where to write the HTML report")
+    args = parser.parse_args(argv)
+    if args.backend and not args.key_file:
+        parser.error("--backend needs the --key-file that backend verifies with")
+    simulator, plugin, emulator = locate(args.simulator, args.plugin, args.build_dir)
+    runs = []
+    with tempfile.TemporaryDirectory(prefix="ironpost-dry-run-") as folder:
+        key_file = args.key_file or os.path.join(folder, "stand-in.key")
+        if not args.key_file:
+            with open(key_file, "w", encoding="ascii") as handle:
+                handle.write(secrets.token_hex(32))
+        for label, settings in [("as configured", [])] + [(w, [w]) for w in args.what_if]:
+            report_path = os.path.join(folder, "report-%d.json" % len(runs))
+            backend = None if args.backend else LocalBackend(key_file=key_file, scenario="included")
+            try:
+                command = simulator_command(simulator, emulator) + [
+                    "--plugin", plugin, "--backend", args.backend or backend.url, "--key-file", key_file,
+                    "--seed", args.seed, "--buy-chance", args.buy_chance, "--report-json", report_path]
+                for log in args.log:
+                    command += ["--log", log]
+                if args.config:
+                    command += ["--config", args.config]
+                for setting in (["backend_auth_mode=none"] if backend else []) + settings:
+                    command += ["--set", setting]
+                say("dry-run: replaying %s (%s)" % (", ".join(args.log), label))
+                sim_report, code, output = _run_simulator(command, report_path, quiet=True)
+                ledger = backend.summary() if backend else None
+            finally:
+                if backend:
+                    backend.close()
+            if sim_report is None:
+                sys.stdout.write(output)
+                say("dry-run: FAILED: the simulator wrote no report (exit status %d)" % code)
+                return 1
+            runs.append(report.DryRun(label, sim_report, ledger, code))
+    text = report.dry_run_text(runs)
+    print(text, end="")
+    with open(args.html, "w", encoding="utf-8") as handle:
+        handle.write(report.dry_run_html(runs, args.log))
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as handle:
+            json.dump([run.as_json() for run in runs], handle, indent=2)
+    print("dry-run: HTML report written to %s" % args.html)
+    return 0 if runs[0].code == 0 else 1
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    try:
+        if argv and argv[0] == "dry-run":
+            return dry_run(argv[1:])
+        return demo(argv)
+    except BuildError as error:
+        print("demo: " + str(error), file=sys.stderr)
+        return 2
