@@ -59,6 +59,17 @@ struct Options {
     ReplayOptions replay;
 };
 
+// Removes the temporary server root however the run ends.
+struct TemporaryRoot {
+    fs::path path;
+    ~TemporaryRoot() {
+        std::error_code ignored;
+        if (!path.empty()) {
+            fs::remove_all(path, ignored);
+        }
+    }
+};
+
 bool ParseNumber(const std::string& text, double& value) {
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
@@ -177,15 +188,16 @@ int main(int argc, char** argv) {
 
     // The server's layout: the game directory under a root the server runs from.
     std::error_code fs_error;
-    const bool temporary = options.game_dir.empty();
+    TemporaryRoot temporary;
     fs::path game_dir;
-    if (temporary) {
+    if (options.game_dir.empty()) {
         std::string pattern = (fs::temp_directory_path() / "ironpost-hlds-sim-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             std::cerr << "ironpost-hlds-sim: cannot make a temporary directory\n";
             return 2;
         }
-        game_dir = fs::path(pattern) / "cstrike";
+        temporary.path = pattern;
+        game_dir = temporary.path / "cstrike";
     } else {
         game_dir = fs::absolute(options.game_dir);
     }
@@ -262,9 +274,6 @@ int main(int argc, char** argv) {
     }
     for (const std::string& problem : report.Problems()) {
         failures.push_back(problem);
-    }
-    if (temporary) {
-        fs::remove_all(game_dir.parent_path(), fs_error);
     }
     if (failures.empty()) {
         std::cout << "hlds-sim: OK: " << report.Settlements().size()

@@ -60,8 +60,8 @@ bool WaitForCountedThreads(int at_most, std::chrono::milliseconds limit) {
 
 }  // namespace ironpost::sim
 
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
-                              void* (*routine)(void*), void* argument) {
+extern "C" __attribute__((visibility("default"))) int pthread_create(
+    pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*), void* argument) {
     using namespace ironpost::sim;
     static const CreateFunction next =
         reinterpret_cast<CreateFunction>(dlsym(RTLD_NEXT, "pthread_create"));
