@@ -59,6 +59,11 @@ struct Options {
     ReplayOptions replay;
 };
 
+// The engine and the loader's records outlive a plugin that stays loaded, as
+// they do in a server: its code may still call them at process exit.
+SimEngine* g_engine = nullptr;
+PluginLoader* g_loader = nullptr;
+
 // Removes the temporary server root however the run ends.
 struct TemporaryRoot {
     fs::path path;
@@ -230,8 +235,10 @@ int main(int argc, char** argv) {
     std::cout << "hlds-sim: " << files.size() << " log file(s), plugin " << plugin_path
               << ", backend " << upstream << " (relayed through " << tap.Url() << ")\n";
     CountNewThreads(true);
-    SimEngine engine(options.max_players, game_dir.string(), options.replay.seed);
-    PluginLoader loader(engine);
+    g_engine = new SimEngine(options.max_players, game_dir.string(), options.replay.seed);
+    g_loader = new PluginLoader(*g_engine);
+    SimEngine& engine = *g_engine;
+    PluginLoader& loader = *g_loader;
     if (!loader.Load(plugin_path)) {
         std::cout << "hlds-sim: FAILED: the plugin did not load: " << loader.Error() << "\n";
         for (const auto& output : engine.TakeOutputs()) {
@@ -274,6 +281,10 @@ int main(int argc, char** argv) {
     }
     for (const std::string& problem : report.Problems()) {
         failures.push_back(problem);
+    }
+    if (!loader.Loaded()) {
+        delete g_loader;
+        delete g_engine;
     }
     if (failures.empty()) {
         std::cout << "hlds-sim: OK: " << report.Settlements().size()

@@ -46,10 +46,11 @@ bool IsFinalStatus(const std::string& status) {
            status.rfind("refused", 0) == 0;
 }
 
-// Steam ids that can never be credited: bots, and the engine's shared placeholders.
+// Ids that never name a person who may be paid: bots, proxies, and clients
+// whose identity the engine has not validated yet.
 bool IsPlaceholder(const std::string& steam_id) {
     return steam_id.empty() || steam_id == "BOT" || steam_id == "HLTV" ||
-           steam_id.find("_ID_") != std::string::npos;
+           steam_id.find("_ID_PENDING") != std::string::npos;
 }
 
 std::string EngineTallyName(const EngineOutput& output) {
