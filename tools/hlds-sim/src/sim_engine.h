@@ -48,6 +48,9 @@ struct EngineOutput {
     bool dropped = false;  // the engine discarded it (a bot, nobody in the slot)
 };
 
+// `text` on one line: line ends dropped, other control bytes made spaces.
+[[nodiscard]] std::string PrintableText(std::string text);
+
 // "server print", "client print", ... for listings.
 [[nodiscard]] const char* EngineOutputKindName(EngineOutput::Kind kind);
 
