@@ -41,7 +41,7 @@ constexpr char kUsage[] =
     "  --buy-chance P         chance that a human buys a weapon each round (default 0.5)\n"
     "  --max-players N        player slots (default 32)\n"
     "  --drain-seconds S      simulated time allowed for settlements after the log (300)\n"
-    "  --finish unload|shutdown  end with \"meta unload\" (default) or a server shutdown\n"
+    "  --finish shutdown|unload  end with a server shutdown (default) or \"meta unload\"\n"
     "  --show-engine          print what the engine received from the plugin\n"
     "  --report-json FILE     also write the report as JSON\n";
 
@@ -55,12 +55,13 @@ struct Options {
     std::string game_dir;
     std::string report_json;
     int max_players = 32;
-    bool unload = true;
+    bool unload = false;
     ReplayOptions replay;
 };
 
-// The engine and the loader's records outlive a plugin that stays loaded, as
-// they do in a server: its code may still call them at process exit.
+// The engine and the loader's records live as long as the process, as they
+// do in a server: a plugin that stays loaded may still call them at exit,
+// and what a plugin handed the engine (its cvar records) stays the engine's.
 SimEngine* g_engine = nullptr;
 PluginLoader* g_loader = nullptr;
 
@@ -281,10 +282,6 @@ int main(int argc, char** argv) {
     }
     for (const std::string& problem : report.Problems()) {
         failures.push_back(problem);
-    }
-    if (!loader.Loaded()) {
-        delete g_loader;
-        delete g_engine;
     }
     if (failures.empty()) {
         std::cout << "hlds-sim: OK: " << report.Settlements().size()

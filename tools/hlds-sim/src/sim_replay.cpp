@@ -547,7 +547,13 @@ void LogReplay::OnGameLine(const HldsLogLine& parsed, const std::string& text) {
     }
     if (parsed.kind == HldsLogKind::RoundStart) {
         report_.BeginRound(map_);
+        report_.Round().start_reason = loader_.Status(kAlertReason);
+        if (options_.show_engine) {
+            out_ << "-- round " << report_.Round().number << " starts\n";
+        }
         SimulateBuys();
+    } else if (parsed.kind == HldsLogKind::RoundEnd) {
+        report_.Round().end_reason = loader_.Status(kAlertReason);
     }
     Collect();
 }
@@ -580,10 +586,12 @@ void LogReplay::JudgeCombatLine(const HldsLogLine& parsed, const Tally& refusals
     if (!refused.empty()) {
         return;
     }
+    // The alert reason names a dispatch only when it was accepted; the
+    // dispatch's own reason says what came of it.
     const std::string alert = loader_.Status(kAlertReason);
     const std::string reason = loader_.Status(kill ? kDeathReason : kDamageReason);
-    if (alert == (kill ? "hlds_log_kill" : "hlds_log_damage") &&
-        reason == (kill ? "kill_reward_queued" : "damage_reward_queued")) {
+    const bool dispatched = alert == (kill ? "hlds_log_kill" : "hlds_log_damage");
+    if (dispatched && reason == (kill ? "kill_reward_queued" : "damage_reward_queued")) {
         if (kill) {
             ++round.kills_credited;
         } else {
@@ -592,7 +600,8 @@ void LogReplay::JudgeCombatLine(const HldsLogLine& parsed, const Tally& refusals
         }
         return;
     }
-    ++round.ignored[alert.empty() ? std::string("no reason given") : alert];
+    const std::string& why = dispatched ? reason : alert;
+    ++round.ignored[why.empty() ? std::string("no reason given") : why];
 }
 
 void LogReplay::SimulateBuys() {

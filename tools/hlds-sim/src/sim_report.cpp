@@ -279,6 +279,11 @@ void SimReport::PrintRound() {
     if (!round.ignored.empty()) {
         out_ << "   not taken  " << Join(round.ignored) << "\n";
     }
+    if (!round.start_reason.empty() || !round.end_reason.empty()) {
+        out_ << "   plugin     round start "
+             << (round.start_reason.empty() ? "-" : round.start_reason) << ", round end "
+             << (round.end_reason.empty() ? "-" : round.end_reason) << "\n";
+    }
     if (!round.buys.empty()) {
         out_ << "   buys       " << Join(round.buys) << "\n";
     }
@@ -364,6 +369,8 @@ std::string SimReport::Json(const Tally& refusal_totals) const {
              << ",\"killRefusals\":" << TallyJson(round.kill_refusals)
              << ",\"damageRefusals\":" << TallyJson(round.damage_refusals)
              << ",\"ignored\":" << TallyJson(round.ignored) << ",\"buys\":" << TallyJson(round.buys)
+             << ",\"startReason\":" << JsonQuote(round.start_reason)
+             << ",\"endReason\":" << JsonQuote(round.end_reason)
              << ",\"posts\":" << TallyJson(round.telemetry)
              << ",\"engine\":" << TallyJson(round.engine) << ",\"settlements\":[";
         for (std::size_t s = 0; s < round.settlements.size(); ++s) {

@@ -64,6 +64,8 @@ struct RoundRecord {
     Tally telemetry;                       // posts by endpoint
     Tally engine;                          // what the engine received, by kind
     std::vector<std::string> settlements;  // request ids first posted in this round
+    std::string start_reason;  // what the plugin made of the round's start and end lines
+    std::string end_reason;
 };
 
 class SimReport {
