@@ -344,6 +344,7 @@ void LogReplay::RunFrame() {
 void LogReplay::Collect() {
     for (const TapExchange& exchange : tap_.TakeExchanges()) {
         report_.NoteExchange(exchange);
+        ++exchanges_;
     }
     for (const EngineOutput& output : engine_.TakeOutputs()) {
         report_.NoteEngineOutput(output);
@@ -671,6 +672,10 @@ std::vector<std::string> LogReplay::EngineNotes() const {
     }
     for (const std::string& fault : engine_.Faults()) {
         notes.push_back("engine fault: " + fault);
+    }
+    if (exchanges_ > 0 && CountedThreadsStarted() == 0 && options_.speed <= 0) {
+        notes.push_back(
+            "the plugin's threads could not be counted: frames did not wait for its backend work");
     }
     for (const auto& [index, count] : engine_.UnsimulatedCalls()) {
         notes.push_back("engine function " + std::to_string(index) + " (not simulated) called " +

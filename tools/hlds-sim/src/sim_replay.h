@@ -107,6 +107,7 @@ class LogReplay {
     std::vector<int> refused_user_ids_;
     std::vector<std::string> notes_;
     long unreadable_lines_ = 0;
+    long exchanges_ = 0;
     Tally final_refusals_;  // read before the plugin is unloaded
 };
 

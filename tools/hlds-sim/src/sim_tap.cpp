@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim_threads.h"
+
 namespace ironpost::sim {
 
 namespace {
@@ -198,6 +200,7 @@ std::vector<TapExchange> BackendTap::TakeExchanges() {
 }
 
 void BackendTap::AcceptLoop() {
+    ThreadsFromHereAreOwn();
     while (!stopping_.load()) {
         pollfd waiting{listener_, POLLIN, 0};
         if (poll(&waiting, 1, 20) <= 0) {

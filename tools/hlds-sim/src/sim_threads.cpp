@@ -15,6 +15,7 @@ namespace {
 std::atomic<bool> g_counting{false};
 std::atomic<int> g_live{0};
 std::atomic<long> g_started{0};
+thread_local bool t_own = false;
 
 using CreateFunction = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 
@@ -41,6 +42,10 @@ void CountNewThreads(bool on) {
 
 int LiveCountedThreads() {
     return g_live.load();
+}
+
+void ThreadsFromHereAreOwn() {
+    t_own = true;
 }
 
 long CountedThreadsStarted() {
@@ -80,7 +85,7 @@ extern "C" __attribute__((visibility("default"))) int pthread_create(
     if (result != 0) {
         g_live.fetch_sub(1);
         delete start;
-    } else {
+    } else if (!t_own) {
         g_started.fetch_add(1);
     }
     return result;

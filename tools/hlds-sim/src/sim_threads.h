@@ -17,7 +17,10 @@ namespace ironpost::sim {
 void CountNewThreads(bool on);
 // Threads created while counting that have not returned yet.
 [[nodiscard]] int LiveCountedThreads();
-// Threads ever created while counting.
+// Threads created from now on by the calling thread are the simulator's own:
+// waited for like the others, but not counted among the plugin's.
+void ThreadsFromHereAreOwn();
+// Threads the plugin (any thread not marked as the simulator's) created while counting.
 [[nodiscard]] long CountedThreadsStarted();
 // Waits until at most `at_most` counted threads run; false when `limit`
 // passed first.
