@@ -168,8 +168,9 @@ class RoundEventsSubmissionState {
     // value); true when it was.
     [[nodiscard]] bool OnAnswer(const BackendHttpPostRequest& request,
                                 const BackendHttpResponse& response, std::uint64_t now_ms);
-    // Attach and detach: nothing acknowledged, in flight or backing off.
-    void Reset();
+    // Attach and detach: nothing in flight or backing off, and everything
+    // through `acknowledged_sequence` counted as sent.
+    void Reset(std::uint64_t acknowledged_sequence = 0);
 
     [[nodiscard]] std::uint64_t AcknowledgedSequence() const { return acknowledged_sequence_; }
     [[nodiscard]] bool InFlight() const { return in_flight_.has_value(); }

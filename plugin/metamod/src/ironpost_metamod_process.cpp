@@ -102,8 +102,12 @@ void MetamodProcessEntrypoint::ResetTelemetry() {
     // A queued post's answer may take the worker's whole exchange bound.
     options.answer_wait_ms = 4ull * attached_timeout_ms_ + kRoundEventsAnswerGraceMs;
     round_events_ = RoundEventsSubmissionState(options);
-    round_events_seen_sequence_ = 0;
-    round_events_newest_end_ = 0;
+    // The event buffer outlives a detach, and what it holds now belongs to
+    // the previous attach: sending it again would count those rounds twice.
+    const std::uint64_t latest = runtime_.Host().LatestGameplayEventSequence();
+    round_events_.Reset(latest);
+    round_events_seen_sequence_ = latest;
+    round_events_newest_end_ = latest;
     signer_cache_.Reset();
 }
 

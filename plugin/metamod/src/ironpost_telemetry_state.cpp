@@ -104,8 +104,8 @@ bool RoundEventsSubmissionState::OnAnswer(const BackendHttpPostRequest& request,
     return true;
 }
 
-void RoundEventsSubmissionState::Reset() {
-    acknowledged_sequence_ = 0;
+void RoundEventsSubmissionState::Reset(std::uint64_t acknowledged_sequence) {
+    acknowledged_sequence_ = acknowledged_sequence;
     in_flight_.reset();
     retry_due_ms_ = 0;
     failures_in_row_ = 0;

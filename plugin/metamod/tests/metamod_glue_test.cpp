@@ -193,6 +193,23 @@ TEST(MetamodGlue, ARoundPlayedThroughTheHooksAndTheLog) {
     plugin.new_dll.pfnGameShutdown();
     EXPECT_EQ(PostsTo("/v1/plugin/settlements"), settlements + 4);
     EXPECT_EQ(IronpostMetamodProcessEntrypoint().BackendClient().WorkerHealth().active_jobs, 0u);
+
+    // The event buffer outlives a detach: attached again, the plugin sends
+    // only rounds that end from now on, not the previous attach's again.
+    const std::size_t before_reattach = PostsTo("/v1/plugin/round-events");
+    ASSERT_EQ(Meta_Detach(PT_ANYTIME, PNL_COMMAND), 1);
+    ASSERT_EQ(plugin.Load(), 1);
+    plugin.Frame(30.0f);
+    EXPECT_EQ(PostsTo("/v1/plugin/round-events"), before_reattach);
+    ASSERT_EQ(plugin.Connect(3, 17, "STEAM_0:1:17", "Alice"), 1);
+    ASSERT_EQ(plugin.Connect(4, 19, "STEAM_0:0:19", "Bob"), 1);
+    plugin.Log("\"Alice<17><STEAM_0:1:17><>\" joined team \"CT\"");
+    plugin.Log("\"Bob<19><STEAM_0:0:19><>\" joined team \"TERRORIST\"");
+    plugin.Log("World triggered \"Round_Start\"");
+    plugin.Log(alice + " killed " + bob + " with \"m4a1\"");
+    plugin.Log("World triggered \"Round_End\"");
+    plugin.Frame(40.0f);
+    EXPECT_EQ(PostsTo("/v1/plugin/round-events"), before_reattach + 1);
 }
 
 TEST(MetamodGlue, PolicyCommandsWaitForTheEngineAndTheBudget) {
