@@ -18,9 +18,9 @@
 
 namespace ironpost {
 
-// Every console-variable name this process handed to the engine, in order.
-// Outlives attach and detach: the engine keeps registered variables for the
-// life of the process.
+// Every console-variable name this load of the plugin handed to the engine
+// or found registered by an earlier load, in order. Outlives attach and
+// detach: the engine keeps registered variables for the life of the process.
 [[nodiscard]] const std::vector<std::string>& EngineRegisteredCvarNames();
 
 // Whether the variable's value must never leave the server (registered

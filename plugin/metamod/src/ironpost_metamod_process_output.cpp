@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <system_error>
 
 #include "ironpost_engine_output.h"
@@ -34,15 +35,25 @@ const char kChatColour[] = "\x01";
 
 std::vector<std::string>& MutableEngineRegisteredCvarNames() {
     // Lives as long as the plugin's code: after an unload the loader keeps
-    // the variables, and a new load registers the names with it again.
+    // the variables, and a new load finds them registered.
     static std::vector<std::string> names;
     return names;
 }
 
-char* HeapCopy(const std::string& text) {
-    char* copy = new char[text.size() + 1];
-    std::memcpy(copy, text.c_str(), text.size() + 1);
-    return copy;
+// The plugin's own record of a variable it registered. The loader's proxy
+// registers a copy and never reads the plugin's record again (without the
+// loader the engine links it into its list, and nothing unloads the plugin).
+struct OwnedCvar {
+    std::string name;
+    std::string value;
+    cvar_t record{};
+};
+
+// Owned by the plugin's code, like a static array: released when the loader
+// unloads the plugin, so a reload strands nothing on the heap.
+std::deque<OwnedCvar>& OwnedCvars() {
+    static std::deque<OwnedCvar> cvars;  // a deque: records never move
+    return cvars;
 }
 
 // `text` read as a whole decimal number; 0 when it is not one or out of range.
@@ -288,15 +299,21 @@ void MetamodProcessCvarRegistry::RegisterCvar(const CvarDefinition& definition) 
         std::find(names.begin(), names.end(), definition.name) != names.end()) {
         return;
     }
-    auto* cvar = new cvar_t{};
-    cvar->name = HeapCopy(definition.name);
-    cvar->string = HeapCopy(definition.default_value);
-    cvar->flags = IsSecretCvarName(definition.name) ? kCvarProtected : 0;
-    cvar->value = DecimalValue(definition.default_value);
-    // Handed over for good: the engine links the record into its own list and
-    // keeps it after an unload, so it is never freed.
-    static_cast<void>(EngineCall(&enginefuncs_t::pfnCVarRegister, cvar));
     names.push_back(definition.name);
+    // The engine keeps a variable for the life of the process: after a reload
+    // the earlier load's record is the one in use, and no second one is made.
+    if (EngineCall(&enginefuncs_t::pfnCVarGetPointer, definition.name.c_str()).value_or(nullptr) !=
+        nullptr) {
+        return;
+    }
+    OwnedCvar& cvar = OwnedCvars().emplace_back();
+    cvar.name = definition.name;
+    cvar.value = definition.default_value;
+    cvar.record.name = cvar.name.c_str();
+    cvar.record.string = cvar.value.data();
+    cvar.record.flags = IsSecretCvarName(definition.name) ? kCvarProtected : 0;
+    cvar.record.value = DecimalValue(definition.default_value);
+    static_cast<void>(EngineCall(&enginefuncs_t::pfnCVarRegister, &cvar.record));
 }
 
 std::optional<std::string> MetamodProcessCvarRegistry::EngineValue(const std::string& name) {

@@ -177,7 +177,6 @@ class SimEngine {
 
     std::map<std::string, std::unique_ptr<StoredCvar>> cvars_;
     std::vector<std::string> cvar_order_;
-    std::vector<cvar_t*> plugin_cvars_;  // as handed over: the engine keeps them for good
     std::map<std::string, std::pair<int, int>> game_messages_;  // name: id, size
     std::map<int, std::string> plugin_messages_;
     std::optional<OpenMessage> message_;

@@ -135,8 +135,9 @@ void SimEngine::FillFunctions() {
             engine.Fault("pfnCVarRegister without a cvar name");
             return;
         }
-        // Through the loader's proxy: a copy is registered, an earlier value kept.
-        engine.plugin_cvars_.push_back(cvar);
+        // Through the loader's proxy: a copy is registered, an earlier value
+        // kept, and the plugin's own record is never looked at again, so what
+        // the plugin allocated for it is the plugin's to release.
         if (engine.FindCvar(cvar->name) == nullptr) {
             engine.StoreCvar(cvar->name, cvar->string != nullptr ? cvar->string : "", cvar->flags);
             engine.cvar_order_.push_back(cvar->name);
