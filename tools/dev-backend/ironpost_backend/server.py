@@ -10,6 +10,7 @@ import http
 import ipaddress
 import json
 import socket
+import struct
 import sys
 import threading
 import time
@@ -21,7 +22,7 @@ from .service import PLUGIN_PATHS, Outcome, now_ms, parse_scenario
 from .store import summary_of
 
 DEFAULT_MAX_BODY = 1024 * 1024
-FAULT_MODES = ("503", "500-accepted", "slow", "close", "garbage", "endless")
+FAULT_MODES = ("503", "500-accepted", "slow", "close", "garbage", "endless", "reset", "drip", "hang", "refuse")
 ENDLESS_DEFAULT_BYTES = 64 * 1024 * 1024
 READ_ONLY_VIEWS = ("/admin/health", "/admin/decisions", "/admin/last", "/admin/summary")
 GARBAGE_BODY = b"\x00\xff<html>not json\r\n\"accepted\":tru\x7f\x80{[" + bytes(range(0x80, 0x90))
@@ -262,6 +263,9 @@ class Handler(BaseHTTPRequestHandler):
             fault = self.server.faults.take(url.path) if url.path in PLUGIN_PATHS else None
         if body is None:
             pass
+        elif fault is not None and fault.mode == "refuse":
+            # Nothing processed and not a byte answered: the connection is reset, as when nothing listens.
+            return self._reset()
         elif fault is not None and fault.mode == "503":
             # Refused before any processing, like an overloaded gateway.
             outcome = Outcome(503, {"accepted": False, "statusCode": 503,
@@ -298,7 +302,41 @@ class Handler(BaseHTTPRequestHandler):
             return None
         if mode == "endless":
             return self._send_endless(fault)
+        if mode == "reset":
+            full = reply_bytes(status, answer)
+            cut = len(full) // 2 if fault.cut_bytes is None else min(fault.cut_bytes, len(full) - 1)
+            self.wfile.write(full[:cut])
+            self.wfile.flush()
+            return self._reset()
+        if mode == "drip":
+            return self._send_drip(fault, reply_bytes(status, answer))
+        if mode == "hang":
+            # Processed, never answered: held until the client gives up or `seconds` pass.
+            self.connection.settimeout(fault.seconds)
+            try:
+                while self.connection.recv(4096):
+                    pass
+            except OSError:
+                pass
+            self.close_connection = True
+            return None
         return self._write(status, answer)
+
+    def _reset(self):
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.connection.close()
+        self.close_connection = True
+        return None
+
+    def _send_drip(self, fault, full):
+        # One byte every delay_ms (default 3000 makes a reply take minutes), until the client hangs up.
+        try:
+            for i in range(len(full)):
+                self.wfile.write(full[i:i + 1])
+                self.wfile.flush()
+                time.sleep(fault.delay_ms / 1000.0)
+        except OSError:
+            self.close_connection = True
 
     def _send_endless(self, fault):
         self.log_request(200)

@@ -18,13 +18,15 @@ DEV_KEY_FILE = os.path.join(ROOT, "tools", "dev-backend", "dev-server.key")
 
 class LocalBackend:
     """A development backend with its own temporary database; `scenario` lists the relay statuses a
-    settlement moves through (the stand-in for a dry-run answers "included" at once)."""
+    settlement moves through (the stand-in for a dry-run answers "included" at once); `faults` are the backend's
+    --fault options."""
 
-    def __init__(self, key_file=DEV_KEY_FILE, scenario="queued,submitted,included"):
+    def __init__(self, key_file=DEV_KEY_FILE, scenario="queued,submitted,included", faults=()):
         self.folder = tempfile.mkdtemp(prefix="ironpost-backend-")
         self.db = os.path.join(self.folder, "ledger.sqlite3")
         args = backend_cli.serve_parser().parse_args(
-            ["--port", "0", "--key-file", key_file, "--db", self.db, "--scenario", scenario, "--quiet"])
+            ["--port", "0", "--key-file", key_file, "--db", self.db, "--scenario", scenario, "--quiet"]
+            + [option for fault in faults for option in ("--fault", fault)])
         self.server = backend_cli.build_server(args)
         self.thread = serve_in_thread(self.server)
         host, port = self.server.bound

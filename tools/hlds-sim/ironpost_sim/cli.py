@@ -8,7 +8,7 @@ import subprocess
 import sys
 import tempfile
 
-from . import report
+from . import daylog, report
 from .backend import DEV_KEY_FILE, LocalBackend
 from .build import ROOT, BuildError, locate, say, simulator_command
 
@@ -161,11 +161,71 @@ def dry_run(argv):
     return 0 if runs[0].code == 0 else 1
 
 
+def long_run(argv):
+    parser = argparse.ArgumentParser(
+        prog="tools/demo long-run",
+        description="A server's day played by the real plugin against the development backend: a generated log "
+                    "with a map change every 30 minutes and the backend down for an hour in the middle. Prints the "
+                    "process's heap, resident memory and open descriptors at the start, the middle and the end.")
+    _common(parser)
+    parser.add_argument("--hours", type=float, default=24.0, help="simulated hours (default 24)")
+    parser.add_argument("--outage-minutes", type=float, default=60.0,
+                        help="how long the backend is down in the middle (default 60)")
+    args = parser.parse_args(argv)
+    simulator, plugin, emulator = locate(args.simulator, args.plugin, args.build_dir)
+    with LocalBackend() as backend, tempfile.TemporaryDirectory(prefix="ironpost-long-run-") as folder:
+        logs = os.path.join(folder, "logs")
+        os.mkdir(logs)
+        files, rounds = daylog.generate(logs, hours=args.hours, seed=int(args.seed))
+        middle = args.hours * 30
+        outage = "%g-%g" % (middle - args.outage_minutes / 2, middle + args.outage_minutes / 2)
+        say("long-run: %g simulated hours, %d rounds in %d log files; backend down from minute %s"
+            % (args.hours, rounds, len(files), outage.replace("-", " to ")))
+        report_path = os.path.join(folder, "report.json")
+        command = simulator_command(simulator, emulator) + [
+            "--plugin", plugin, "--log", logs, "--backend", backend.url, "--key-file", DEV_KEY_FILE,
+            "--seed", args.seed, "--set", "antifarm_min_humans=2", "--outage", outage, "--report-json", report_path]
+        sim_report, code, output = _run_simulator(command, report_path, quiet=True)
+    if sim_report is None:
+        sys.stdout.write(output)
+        say("long-run: FAILED: the simulator wrote no report (exit status %d)" % code)
+        return 1
+    usage = sim_report["run"]["usage"]
+    points = [("start", usage[1] if len(usage) > 1 else usage[0]), ("middle", usage[len(usage) // 2]),
+              ("end", usage[-1])]
+    print(report.text_table(["at", "simulated", "heap KiB", "resident MiB", "descriptors"],
+                            [[name, sample["at"], "%d" % (sample["heapBytes"] // 1024),
+                              "%.1f" % (sample["residentBytes"] / 1048576.0), str(sample["openDescriptors"])]
+                             for name, sample in points]), end="")
+    statuses = {}
+    for settlement in sim_report["settlements"]:
+        statuses[settlement["status"]] = statuses.get(settlement["status"], 0) + 1
+    print("settlements: %s; longest call into the plugin %.2f ms (%s)" % (
+        ", ".join("%s %d" % item for item in sorted(statuses.items())), sim_report["run"]["longestHookMs"],
+        sim_report["run"]["longestHook"]))
+    failures = []
+    if code != 0:
+        failures.append("the simulator found faults (exit status %d)" % code)
+    # Flat: from the middle of the day to its end the heap stays within a tenth and no descriptor is kept.
+    mid, end = points[1][1], points[2][1]
+    if end["heapBytes"] > mid["heapBytes"] * 1.1:
+        failures.append("the heap grew from %d to %d bytes in the second half" % (mid["heapBytes"], end["heapBytes"]))
+    if end["openDescriptors"] > mid["openDescriptors"]:
+        failures.append("open descriptors grew from %d to %d" % (mid["openDescriptors"], end["openDescriptors"]))
+    if failures:
+        say("long-run: FAILED: " + "; ".join(failures))
+        return 1
+    say("long-run: OK: every settlement included after the outage; heap and descriptors flat")
+    return 0
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     try:
         if argv and argv[0] == "dry-run":
             return dry_run(argv[1:])
+        if argv and argv[0] == "long-run":
+            return long_run(argv[1:])
         return demo(argv)
     except BuildError as error:
         print("demo: " + str(error), file=sys.stderr)

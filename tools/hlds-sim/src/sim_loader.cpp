@@ -170,17 +170,29 @@ void PluginLoader::AfterCall(const char* name, bool post) {
     }
 }
 
+template <typename Call>
+void PluginLoader::Timed(const char* name, Call call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (ms > longest_hook_ms_) {
+        longest_hook_ms_ = ms;
+        longest_hook_ = name;
+    }
+}
+
 template <typename Fn, typename... Args>
 void PluginLoader::Hook(const char* name, Fn pre, Fn post, Args... args) {
     status_ = MRES_UNSET;
     if (pre != nullptr) {
         BeforeCall();
-        pre(args...);
+        Timed(name, [&] { pre(args...); });
         AfterCall(name, false);
     }
     if (post != nullptr) {
         BeforeCall();
-        post(args...);
+        Timed(name, [&] { post(args...); });
         AfterCall(name, true);
     }
 }
@@ -192,7 +204,10 @@ bool PluginLoader::ClientConnect(edict_t* edict, const std::string& name,
     qboolean result = 1;
     if (dll_.pfnClientConnect != nullptr) {
         BeforeCall();
-        const qboolean plugin = dll_.pfnClientConnect(edict, name.c_str(), address.c_str(), reject);
+        qboolean plugin = 0;
+        Timed("ClientConnect", [&] {
+            plugin = dll_.pfnClientConnect(edict, name.c_str(), address.c_str(), reject);
+        });
         AfterCall("ClientConnect", false);
         // The plugin's answer stands only when it overrides or supersedes the game's.
         if (globals_.mres >= MRES_OVERRIDE) {

@@ -9,6 +9,7 @@
 // it unset, as the loader warns about it; a refusal in ClientConnect counts
 // only when the result code lets the plugin's answer stand.
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -65,12 +66,18 @@ class PluginLoader {
 
     // Hooks that returned with the result code unset, by hook name.
     [[nodiscard]] const std::map<std::string, long>& UnsetResults() const { return unset_; }
+    // The longest single call into a hook, in the simulator's steady clock,
+    // and the hook's name: the frame time the server's players would feel.
+    [[nodiscard]] double LongestHookMs() const { return longest_hook_ms_; }
+    [[nodiscard]] const std::string& LongestHook() const { return longest_hook_; }
 
   private:
     template <typename Fn, typename... Args>
     void Hook(const char* name, Fn pre, Fn post, Args... args);
     void BeforeCall();
     void AfterCall(const char* name, bool post);
+    template <typename Call>
+    void Timed(const char* name, Call call);
     bool Fail(const std::string& error);
 
     SimEngine& engine_;
@@ -91,6 +98,8 @@ class PluginLoader {
     enginefuncs_t engine_hooks_post_{};
     META_RES status_ = MRES_UNSET;
     std::map<std::string, long> unset_;
+    double longest_hook_ms_ = 0;
+    std::string longest_hook_;
 };
 
 }  // namespace ironpost::sim

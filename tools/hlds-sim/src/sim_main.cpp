@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ironpost_backend_transport.h"
 #include "ironpost_config.h"
 #include "sim_engine.h"
 #include "sim_loader.h"
@@ -42,6 +43,7 @@ constexpr char kUsage[] =
     "  --max-players N        player slots (default 32)\n"
     "  --drain-seconds S      simulated time allowed for settlements after the log (300)\n"
     "  --finish shutdown|unload  end with a server shutdown (default) or \"meta unload\"\n"
+    "  --outage FROM-UNTIL    the backend is down from FROM until UNTIL simulated minutes\n"
     "  --show-engine          print what the engine received from the plugin\n"
     "  --report-json FILE     also write the report as JSON\n";
 
@@ -59,12 +61,6 @@ struct Options {
     ReplayOptions replay;
 };
 
-// The engine and the loader's records live as long as the process, as they
-// do in a server: a plugin that stays loaded may still call them at exit,
-// and what a plugin handed the engine (its cvar records) stays the engine's.
-SimEngine* g_engine = nullptr;
-PluginLoader* g_loader = nullptr;
-
 // Removes the temporary server root however the run ends.
 struct TemporaryRoot {
     fs::path path;
@@ -80,6 +76,20 @@ bool ParseNumber(const std::string& text, double& value) {
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
     return !text.empty() && end != nullptr && *end == '\0';
+}
+
+// "FROM-UNTIL" in simulated minutes.
+bool ParseOutage(const std::string& text, ReplayOptions& replay) {
+    const std::size_t dash = text.find('-');
+    double from = 0;
+    double until = 0;
+    if (dash == std::string::npos || !ParseNumber(text.substr(0, dash), from) ||
+        !ParseNumber(text.substr(dash + 1), until) || from < 0 || until < from) {
+        return false;
+    }
+    replay.outage_from = from * 60;
+    replay.outage_until = until * 60;
+    return true;
 }
 
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
@@ -114,6 +124,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             options.report_json = value;
         } else if (name == "--finish" && (value == "unload" || value == "shutdown")) {
             options.unload = value == "unload";
+        } else if (name == "--outage" && ParseOutage(value, options.replay)) {
         } else if (name == "--speed" && numeric && number >= 0) {
             options.replay.speed = number;
         } else if (name == "--fps" && numeric && number >= 1 && number <= 1000) {
@@ -158,6 +169,13 @@ std::string ReadFile(const std::string& path, bool& ok) {
 
 }  // namespace
 
+// The engine and the loader's records live as long as the process, as they
+// do in a server: a plugin that stays loaded may still call them at exit.
+// Visible outside this file, so that the stores stay and the leak checker
+// finds the records from here and reports only what the plugin stranded.
+SimEngine* g_engine = nullptr;
+PluginLoader* g_loader = nullptr;
+
 int main(int argc, char** argv) {
     Options options;
     std::string error;
@@ -189,6 +207,10 @@ int main(int argc, char** argv) {
         config_text += SettingLine(setting) + "\n";
     }
     const ironpost::ConfigParseResult parsed = ironpost::ParseConfigText(config_text);
+    // Frames wait for the plugin's backend work as long as its exchanges may take.
+    options.replay.plugin_work_bound_ms =
+        static_cast<double>(ironpost::kHttpExchangeTimeoutFactor * parsed.config.http_timeout_ms) +
+        2000;
     const std::string upstream =
         options.backend.empty() ? parsed.config.backend_url : options.backend;
 
@@ -250,12 +272,14 @@ int main(int argc, char** argv) {
     }
     loader.GameInit();
     SimReport report(std::cout);
+    report.NoteUsage("the start");
     LogReplay replay(engine, loader, tap, report, options.replay, std::cout);
     if (!replay.Run(files, error)) {
         std::cerr << "ironpost-hlds-sim: " << error << "\n";
         return 2;
     }
     replay.Finish(options.unload);
+    report.NoteLongestHook(loader.LongestHookMs(), loader.LongestHook());
     tap.Stop();
     for (const TapExchange& exchange : tap.TakeExchanges()) {
         report.NoteExchange(exchange);

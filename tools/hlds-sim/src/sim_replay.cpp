@@ -26,8 +26,6 @@ constexpr char kRefusalCounts[] = "ironpost_metamod_sdk_refusal_counts_json";
 constexpr char kWeaponPurchase[] = "IronpostMetamodWeaponPurchase";
 using WeaponPurchaseFn = void (*)(int, const char*, std::uint64_t, unsigned);
 
-// How long a frame waits for the plugin's backend work before giving up on it.
-constexpr std::chrono::milliseconds kPluginWorkBound{5000};
 constexpr std::size_t kMaxLogFileBytes = std::size_t{1} << 30;
 
 struct Weapon {
@@ -282,6 +280,8 @@ void LogReplay::StartMap(const std::string& map, std::int64_t second) {
     loader_.ServerActivate(engine_.EdictList(), engine_.EdictCount(), engine_.MaxClients());
     map_active_ = true;
     Collect();
+    report_.NoteUsage("map " + std::to_string(engine_.MapIndex()) + " " + map + " (" +
+                      std::to_string(static_cast<long>(simulated_total_ / 60)) + " simulated min)");
 }
 
 void LogReplay::EndMap() {
@@ -319,12 +319,15 @@ void LogReplay::NextFrame() {
 }
 
 void LogReplay::RunFrame() {
+    tap_.SetDown(simulated_total_ >= options_.outage_from &&
+                 simulated_total_ < options_.outage_until);
     // The backend's answers to what the plugin sent before this frame are in
     // before it runs, unless the replay keeps to the clock.
-    if (options_.speed <= 0 && !WaitForCountedThreads(stuck_threads_, kPluginWorkBound)) {
+    const auto bound = std::chrono::milliseconds(static_cast<long>(options_.plugin_work_bound_ms));
+    if (options_.speed <= 0 && !WaitForCountedThreads(stuck_threads_, bound)) {
         stuck_threads_ = LiveCountedThreads();
-        notes_.push_back("plugin thread(s) still running after " +
-                         std::to_string(kPluginWorkBound.count()) + " ms; no longer waited for");
+        notes_.push_back("plugin thread(s) still running after " + std::to_string(bound.count()) +
+                         " ms; no longer waited for");
     }
     if (options_.speed > 0) {
         const auto due =
@@ -648,6 +651,8 @@ void LogReplay::Finish(bool unload) {
                          " simulated seconds after the log");
     }
     final_refusals_ = RefusalCountsNow();
+    report_.NoteUsage("the end (" + std::to_string(static_cast<long>(simulated_total_ / 60)) +
+                      " simulated min)");
     if (unload) {
         if (!loader_.Unload()) {
             notes_.push_back(loader_.Error());
@@ -656,7 +661,8 @@ void LogReplay::Finish(bool unload) {
         loader_.ServerDeactivate();
         loader_.GameShutdown();
     }
-    WaitForCountedThreads(stuck_threads_, kPluginWorkBound);
+    WaitForCountedThreads(stuck_threads_, std::chrono::milliseconds(
+                                              static_cast<long>(options_.plugin_work_bound_ms)));
     Collect();
 }
 

@@ -33,6 +33,12 @@ struct ReplayOptions {
     bool show_engine = false;
     double drain_seconds = 300;           // simulated time allowed for settlements after the log
     double reconnect_grace_seconds = 90;  // humans not back this long after a map change leave
+    // A backend outage in simulated seconds since the first frame: the tap
+    // resets every connection from `outage_from` until `outage_until`.
+    // How long a frame waits for the plugin's backend work (its exchange bound and a margin).
+    double plugin_work_bound_ms = 8000;
+    double outage_from = 0;
+    double outage_until = 0;
 };
 
 // The log files named by `paths` (files, or folders of *.log files), in time

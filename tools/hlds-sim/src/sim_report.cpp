@@ -181,6 +181,23 @@ void SimReport::NoteExchange(const TapExchange& exchange) {
 
 void SimReport::NoteEngineOutput(const EngineOutput& output) {
     ++rounds_.back().engine[EngineTallyName(output)];
+    // "[Iron-Post] settlement ID failed after N of M attempts: ..." or
+    // "... refused: ...": the plugin stopped sending it in this run.
+    const std::string marker = "settlement ";
+    const std::size_t at = output.text.find(marker);
+    if (output.kind != EngineOutput::Kind::ServerPrint || at == std::string::npos ||
+        (output.text.find(" failed after ") == std::string::npos &&
+         output.text.find(" refused: ") == std::string::npos)) {
+        return;
+    }
+    const std::size_t id_start = at + marker.size();
+    const std::string request_id =
+        output.text.substr(id_start, output.text.find(' ', id_start) - id_start);
+    for (SettlementRecord& record : settlements_) {
+        if (record.request_id == request_id) {
+            record.given_up = output.text;
+        }
+    }
 }
 
 void SimReport::NotePlayer(const std::string& steam_id, const std::string& name) {
@@ -353,6 +370,19 @@ void SimReport::PrintSummary(const Tally& refusal_totals,
     for (const std::string& note : engine_notes) {
         out_ << "== " << note << "\n";
     }
+    out_ << "== Longest call into the plugin: " << std::fixed << std::setprecision(2)
+         << run_.longest_hook_ms << " ms (" << run_.longest_hook << ")\n"
+         << std::defaultfloat;
+    // The start, the middle and the end of the run.
+    const std::size_t samples = run_.usage.size();
+    std::vector<std::size_t> shown;
+    for (const std::size_t i : {std::size_t{0}, samples / 2, samples - 1}) {
+        if (i < samples && (shown.empty() || shown.back() != i)) {
+            shown.push_back(i);
+            out_ << "== Process at " << run_.usage[i].first << ": "
+                 << DescribeUsage(run_.usage[i].second) << "\n";
+        }
+    }
 }
 
 std::string SimReport::Json(const Tally& refusal_totals) const {
@@ -386,7 +416,8 @@ std::string SimReport::Json(const Tally& refusal_totals) const {
              << ",\"status\":" << JsonQuote(record.status)
              << ",\"accepted\":" << (record.accepted ? "true" : "false")
              << ",\"posts\":" << record.posts << ",\"polls\":" << record.polls
-             << ",\"error\":" << JsonQuote(record.error) << ",\"rewards\":[";
+             << ",\"error\":" << JsonQuote(record.error)
+             << ",\"givenUp\":" << JsonQuote(record.given_up) << ",\"rewards\":[";
         for (std::size_t r = 0; r < record.rewards.size(); ++r) {
             const RewardLine& reward = record.rewards[r];
             json << (r > 0 ? "," : "") << "{\"steamId\":" << JsonQuote(reward.steam_id)
@@ -421,7 +452,16 @@ std::string SimReport::Json(const Tally& refusal_totals) const {
     for (std::size_t i = 0; i < problems.size(); ++i) {
         json << (i > 0 ? "," : "") << JsonQuote(problems[i]);
     }
-    json << "]}\n";
+    json << "],\"run\":{\"longestHookMs\":" << run_.longest_hook_ms
+         << ",\"longestHook\":" << JsonQuote(run_.longest_hook) << ",\"usage\":[";
+    for (std::size_t i = 0; i < run_.usage.size(); ++i) {
+        const ProcessUsage& usage = run_.usage[i].second;
+        json << (i > 0 ? "," : "") << "{\"at\":" << JsonQuote(run_.usage[i].first)
+             << ",\"heapBytes\":" << usage.heap_bytes
+             << ",\"residentBytes\":" << usage.resident_bytes
+             << ",\"openDescriptors\":" << usage.open_descriptors << "}";
+    }
+    json << "]}}\n";
     return json.str();
 }
 

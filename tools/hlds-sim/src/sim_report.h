@@ -15,6 +15,7 @@
 
 #include "sim_engine.h"
 #include "sim_tap.h"
+#include "sim_usage.h"
 
 namespace ironpost::sim {
 
@@ -44,6 +45,15 @@ struct SettlementRecord {
     bool accepted = false;
     std::string status = "unanswered";  // the relay status the backend last confirmed
     std::string error;                  // the last refusal or failure
+    std::string given_up;               // the plugin's own line when it stopped sending it
+};
+
+// How the run went for the server: the longest call into the plugin, and
+// what the process held at points of the run (start, each map, the end).
+struct RunFigures {
+    double longest_hook_ms = 0;
+    std::string longest_hook;
+    std::vector<std::pair<std::string, ProcessUsage>> usage;
 };
 
 // A count per reason, in name order.
@@ -89,6 +99,12 @@ class SimReport {
     void NoteLoggedKill(const std::string& killer_steam_id);
     void NoteLoggedDamage(const std::string& attacker_steam_id, std::uint64_t damage);
     void NoteProblem(const std::string& problem) { problems_.push_back(problem); }
+    void NoteUsage(const std::string& at) { run_.usage.emplace_back(at, SampleProcessUsage()); }
+    void NoteLongestHook(double ms, const std::string& hook) {
+        run_.longest_hook_ms = ms;
+        run_.longest_hook = hook;
+    }
+    [[nodiscard]] const RunFigures& Run() const { return run_; }
 
     // Every settlement seen has an answer that ends its relay: included,
     // finalized or failed, or a refusal.
@@ -125,6 +141,7 @@ class SimReport {
     std::map<std::string, std::uint64_t> logged_damage_;
     Tally telemetry_totals_;
     std::vector<std::string> problems_;
+    RunFigures run_;
 };
 
 }  // namespace ironpost::sim

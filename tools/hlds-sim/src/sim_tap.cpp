@@ -100,6 +100,13 @@ bool ReadMessage(int socket, std::size_t max_body, std::string& head, std::strin
     return true;
 }
 
+// Ends a connection with a reset rather than an orderly close.
+void CloseWithReset(int socket) {
+    const linger abort{1, 0};
+    setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    close(socket);
+}
+
 int ConnectTo(const HttpUrl& url) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -227,14 +234,10 @@ void BackendTap::Serve(int client) {
         exchange.error = "request unreadable or over the tap's bounds";
         SendAll(client,
                 "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        close(client);
     } else {
         exchange = Relay(client, head, body);
-        if (exchange.status == 0) {
-            SendAll(client,
-                    "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-        }
     }
-    close(client);
     std::lock_guard<std::mutex> lock(mutex_);
     finished_.push_back(std::move(exchange));
 }
@@ -252,33 +255,70 @@ TapExchange BackendTap::Relay(int client, const std::string& head, const std::st
         const std::size_t end = forwarded.find("\r\n", at + 2);
         forwarded.replace(at, end - at, "\r\nHost: " + upstream_.host + ":" + upstream_.port);
     }
-    const int upstream = ConnectTo(upstream_);
+    const int upstream = down_.load() ? -1 : ConnectTo(upstream_);
     if (upstream < 0) {
+        // The plugin meets what it would meet without the tap: a connection
+        // that ends without a byte, as near to a refused one as a relay gets.
         exchange.error = "backend unreachable at " + upstream_.host + ":" + upstream_.port;
+        CloseWithReset(client);
         return exchange;
     }
-    SetTimeout(upstream, kUpstreamTimeoutSeconds);
+    // The backend's bytes go to the plugin as they come, so that a slow
+    // drip, a reply cut or reset half-way and an endless body reach it as
+    // they left the backend; the tap keeps the first kMaxResponseBytes.
     std::string response;
+    bool reset = false;
+    bool plugin_gone = false;
     if (SendAll(upstream, forwarded + "\r\n" + body)) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::seconds(kUpstreamTimeoutSeconds);
         char buffer[16384];
-        ssize_t n = 0;
-        while (response.size() <= kMaxResponseBytes &&
-               (n = recv(upstream, buffer, sizeof(buffer), 0)) > 0) {
-            response.append(buffer, static_cast<std::size_t>(n));
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd sides[2] = {{upstream, POLLIN, 0}, {client, POLLIN | POLLRDHUP, 0}};
+            if (poll(sides, 2, 100) < 0 && errno != EINTR) {
+                break;
+            }
+            if (sides[1].revents != 0) {
+                plugin_gone = true;  // the plugin sends nothing after its request but its end
+                break;
+            }
+            if (sides[0].revents == 0) {
+                continue;
+            }
+            const ssize_t n = recv(upstream, buffer, sizeof(buffer), 0);
+            if (n < 0 && errno == ECONNRESET) {
+                reset = true;
+            }
+            if (n <= 0) {
+                break;
+            }
+            const std::size_t size = static_cast<std::size_t>(n);
+            response.append(buffer, std::min(size, kMaxResponseBytes - std::min(kMaxResponseBytes,
+                                                                                response.size())));
+            if (!SendAll(client, std::string(buffer, size))) {
+                plugin_gone = true;
+                break;
+            }
         }
     }
     close(upstream);
-    const std::size_t head_end = response.find("\r\n\r\n");
-    if (response.compare(0, 5, "HTTP/") != 0 || head_end == std::string::npos ||
-        response.size() > kMaxResponseBytes) {
-        exchange.error = "backend answer unreadable or over the tap's bounds";
-        return exchange;
+    if (reset) {
+        CloseWithReset(client);
+    } else {
+        close(client);
     }
-    exchange.status = std::atoi(response.c_str() + response.find(' ') + 1);
-    exchange.response_body = response.substr(head_end + 4);
-    // The plugin gets the backend's bytes as they came; a failed send is the
-    // plugin's own time-out to report.
-    SendAll(client, response);
+    const std::size_t head_end = response.find("\r\n\r\n");
+    if (response.compare(0, 5, "HTTP/") == 0 && head_end != std::string::npos) {
+        exchange.status = std::atoi(response.c_str() + response.find(' ') + 1);
+        exchange.response_body = response.substr(head_end + 4);
+    }
+    if (plugin_gone) {
+        exchange.error = "the plugin hung up before the backend's answer ended";
+    } else if (reset) {
+        exchange.error = "the backend reset the connection";
+    } else if (exchange.status == 0) {
+        exchange.error = "backend answer unreadable";
+    }
     return exchange;
 }
 
