@@ -35,7 +35,7 @@ SCENARIOS = {
     "settlement answered, poll never": ["hang,count=4,seconds=5,path=" + POLL],
 }
 TIMEOUT_MS = 1500
-LONGEST_CALL_MS = 300  # a fifth of the time-out: a frame that waited on a hanging backend would pass it
+LONGEST_CALL_MS = TIMEOUT_MS // 3  # far below the time-out that a frame waiting on a hanging backend would reach
 FINAL = ("included", "finalized")
 
 
