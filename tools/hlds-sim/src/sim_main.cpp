@@ -23,6 +23,7 @@
 #include "sim_report.h"
 #include "sim_tap.h"
 #include "sim_threads.h"
+#include "sim_usage.h"
 
 namespace fs = std::filesystem;
 using namespace ironpost::sim;
@@ -288,9 +289,7 @@ int main(int argc, char** argv) {
     const Tally refusals = replay.RefusalTotals();
     std::vector<std::string> notes = replay.EngineNotes();
     report.PrintSummary(refusals, notes);
-    if (!options.report_json.empty()) {
-        std::ofstream(options.report_json) << report.Json(refusals);
-    }
+    std::string json = report.Json(refusals);
     std::vector<std::string> failures;
     if (!replay.PluginBehaved()) {
         failures.push_back("the plugin misused the engine or the loader");
@@ -307,8 +306,21 @@ int main(int argc, char** argv) {
     for (const std::string& problem : report.Problems()) {
         failures.push_back(problem);
     }
+    // The heap samples are the whole process's: what the simulator's own
+    // records (every round and settlement, for this report) held at the end
+    // lets a long run tell the plugin's share.
+    const std::size_t settlement_count = report.Settlements().size();
+    const std::uint64_t with_records = SampleProcessUsage().heap_bytes;
+    report.ReleaseRecords();
+    const std::uint64_t without_records = SampleProcessUsage().heap_bytes;
+    const std::uint64_t own = with_records > without_records ? with_records - without_records : 0;
+    std::cout << "== The simulator's own records held " << own / 1024 << " KiB of that heap\n";
+    if (!options.report_json.empty()) {
+        json.insert(json.rfind('}'), ",\"simulatorRecordsBytes\":" + std::to_string(own));
+        std::ofstream(options.report_json) << json;
+    }
     if (failures.empty()) {
-        std::cout << "hlds-sim: OK: " << report.Settlements().size()
+        std::cout << "hlds-sim: OK: " << settlement_count
                   << " settlement(s) accepted and included; no player credited for play the log "
                      "does not show\n";
         return 0;

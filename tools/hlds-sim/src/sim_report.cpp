@@ -465,4 +465,13 @@ std::string SimReport::Json(const Tally& refusal_totals) const {
     return json.str();
 }
 
+void SimReport::ReleaseRecords() {
+    std::vector<RoundRecord>().swap(rounds_);
+    std::vector<SettlementRecord>().swap(settlements_);
+    names_.clear();
+    logged_kills_.clear();
+    logged_damage_.clear();
+    telemetry_totals_.clear();
+}
+
 }  // namespace ironpost::sim

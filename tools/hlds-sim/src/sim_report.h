@@ -116,6 +116,8 @@ class SimReport {
 
     void PrintSummary(const Tally& refusal_totals, const std::vector<std::string>& engine_notes);
     [[nodiscard]] std::string Json(const Tally& refusal_totals) const;
+    // Frees every round, settlement and player record, once reported.
+    void ReleaseRecords();
 
   private:
     struct PlayerTotals {
