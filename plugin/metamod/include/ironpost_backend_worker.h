@@ -27,6 +27,11 @@ inline constexpr char kBackendWorkerQueuedBody[] =
 // frame loop has not drained yet (they only pile up while detached).
 inline constexpr std::size_t kBackendWorkerRequestLogSize = 256;
 inline constexpr std::size_t kBackendWorkerCompletionLimit = 256;
+// A worker marks itself finished just before it returns, but joining it then
+// waits until the scheduler runs its last instructions, which on a loaded
+// host can take a good part of a second. The frame joins a finished thread
+// only this long after it first saw it finished; detach joins at once.
+inline constexpr std::uint64_t kFinishedThreadJoinGraceMs = 1000;
 
 // A finished worker job with the request it answers.
 struct BackendWorkerCompletion {
@@ -132,7 +137,8 @@ class MetamodProcessBackendHttpClient final : public BackendHttpClient {
                                              const std::string& error);
     [[nodiscard]] bool StartWorker(const BackendHttpPostRequest& request, std::string& error);
     void KeepThread(PluginThread thread);
-    void JoinFinishedThreads();
+    // Joins threads whose finish was first seen at least `grace_ms` ago.
+    void JoinFinishedThreads(std::uint64_t grace_ms);
     void AddCompletion(BackendWorkerCompletion completion);
 
     BackendPostFunction post_;
@@ -142,7 +148,11 @@ class MetamodProcessBackendHttpClient final : public BackendHttpClient {
     std::vector<ActiveWorker> workers_;
     std::deque<BackendWorkerCompletion> completed_responses_;
     std::vector<BackendWorkerEndpointStatus> endpoint_statuses_;
-    std::vector<PluginThread> threads_;  // workers and lookups not yet joined
+    struct KeptThread {
+        PluginThread thread;
+        std::uint64_t seen_finished_ms = 0;  // steady time its finish was first seen; 0 not yet
+    };
+    std::vector<KeptThread> threads_;  // workers and lookups not yet joined
     std::uint32_t timeout_ms_ = kDefaultHttpTimeoutMs;
     bool worker_enabled_ = false;
     std::uint32_t worker_queue_size_ = 64;

@@ -98,9 +98,9 @@ MetamodProcessBackendHttpClient::MetamodProcessBackendHttpClient(BackendPostFunc
     : post_(std::move(post)), start_(std::move(start)) {}
 
 MetamodProcessBackendHttpClient::~MetamodProcessBackendHttpClient() {
-    for (PluginThread& thread : threads_) {
-        if (thread.thread.joinable()) {
-            thread.thread.join();
+    for (KeptThread& kept : threads_) {
+        if (kept.thread.thread.joinable()) {
+            kept.thread.thread.join();
         }
     }
 }
@@ -186,17 +186,25 @@ bool MetamodProcessBackendHttpClient::StartWorker(const BackendHttpPostRequest& 
 
 void MetamodProcessBackendHttpClient::KeepThread(PluginThread thread) {
     if (thread.thread.joinable()) {
-        threads_.push_back(std::move(thread));
+        threads_.push_back(KeptThread{std::move(thread), 0});
     }
 }
 
-void MetamodProcessBackendHttpClient::JoinFinishedThreads() {
+void MetamodProcessBackendHttpClient::JoinFinishedThreads(std::uint64_t grace_ms) {
+    const std::uint64_t now_ms = std::max<std::uint64_t>(NowSteadyMs(), 1);
     for (auto it = threads_.begin(); it != threads_.end();) {
-        if (!Finished(*it)) {
+        if (!Finished(it->thread)) {
             ++it;
             continue;
         }
-        it->thread.join();
+        if (it->seen_finished_ms == 0) {
+            it->seen_finished_ms = now_ms;
+        }
+        if (now_ms - it->seen_finished_ms < grace_ms) {
+            ++it;
+            continue;
+        }
+        it->thread.thread.join();
         it = threads_.erase(it);
     }
 }
@@ -223,10 +231,11 @@ std::size_t MetamodProcessBackendHttpClient::StopAndWait(std::uint32_t max_wait_
     accepting_ = false;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_wait_ms);
     while (std::any_of(threads_.begin(), threads_.end(),
-                       [](const PluginThread& thread) { return !Finished(thread); }) &&
+                       [](const KeptThread& kept) { return !Finished(kept.thread); }) &&
            std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    JoinFinishedThreads(0);
     DrainCompletedWorkers();
     if (!threads_.empty() && !module_pinned_) {
         module_pinned_ = PinThisModule();
@@ -235,7 +244,7 @@ std::size_t MetamodProcessBackendHttpClient::StopAndWait(std::uint32_t max_wait_
 }
 
 void MetamodProcessBackendHttpClient::DrainCompletedWorkers() {
-    JoinFinishedThreads();
+    JoinFinishedThreads(kFinishedThreadJoinGraceMs);
     for (auto it = workers_.begin(); it != workers_.end();) {
         if (it->response.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
             ++it;

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "ironpost_backend_worker.h"
@@ -149,6 +151,45 @@ TEST(BackendWorker, StopReportsWhatStillRunsAndPinsTheModule) {
 
     client.SetWorkerOptions(true, 4);  // the next attach
     EXPECT_TRUE(client.Accepting());
+}
+
+// A worker that has answered and marked itself finished may not run again
+// for a while on a loaded host; the frame must not wait for it to return.
+TEST(BackendWorker, TheFrameNeverWaitsForAFinishedWorkerToReturn) {
+    std::promise<void> exit_gate;
+    const std::shared_future<void> exit_open = exit_gate.get_future().share();
+    std::atomic<bool> body_returned{false};
+    MetamodProcessBackendHttpClient client(
+        [](const BackendHttpPostRequest&, std::uint32_t, PluginThread*) {
+            return BackendHttpResponse{200, "{}", ""};
+        },
+        [&body_returned, exit_open](std::function<void()> body) {
+            return std::thread([body = std::move(body), &body_returned, exit_open] {
+                body();
+                body_returned = true;
+                exit_open.wait();
+            });
+        });
+    client.SetWorkerOptions(true, 4);
+    ASSERT_EQ(client.PostJson(Post("http://h/v1/plugin/settlements")).status_code, 202);
+    for (int i = 0; i < 1000 && !body_returned; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::promise<void> drain_returned;
+    std::atomic<bool> released_by_watchdog{false};
+    std::thread watchdog([&] {
+        if (drain_returned.get_future().wait_for(std::chrono::seconds(3)) !=
+            std::future_status::ready) {
+            released_by_watchdog = true;
+        }
+        exit_gate.set_value();
+    });
+    const std::vector<BackendWorkerCompletion> drained = client.DrainCompletedResponses();
+    drain_returned.set_value();
+    watchdog.join();
+    EXPECT_FALSE(released_by_watchdog);
+    EXPECT_EQ(drained.size(), 1u);
+    EXPECT_EQ(client.StopAndWait(10000), 0u);  // detach still joins it
 }
 
 TEST(BackendWorker, KeepsBoundedLogsAndExactCounts) {
