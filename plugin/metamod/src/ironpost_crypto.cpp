@@ -66,13 +66,14 @@ class Sha256 {
             if (buffered_ < kSha256BlockBytes) {
                 return;
             }
-            Compress(buffer_.data());
+            Compress(buffer_.data(), 1);
             buffered_ = 0;
         }
-        while (size >= kSha256BlockBytes) {
-            Compress(data);
-            data += kSha256BlockBytes;
-            size -= kSha256BlockBytes;
+        if (size >= kSha256BlockBytes) {
+            const std::size_t blocks = size / kSha256BlockBytes;
+            Compress(data, blocks);
+            data += blocks * kSha256BlockBytes;
+            size -= blocks * kSha256BlockBytes;
         }
         for (std::size_t i = 0; i < size; ++i) {
             buffer_[i] = data[i];
@@ -94,7 +95,7 @@ class Sha256 {
             while (buffered_ < kSha256BlockBytes) {
                 buffer_[buffered_++] = 0;
             }
-            Compress(buffer_.data());
+            Compress(buffer_.data(), 1);
             buffered_ = 0;
         }
         while (buffered_ < kSha256BlockBytes - 8) {
@@ -102,7 +103,7 @@ class Sha256 {
         }
         StoreBigEndian32(static_cast<std::uint32_t>(bit_length >> 32), &buffer_[56]);
         StoreBigEndian32(static_cast<std::uint32_t>(bit_length), &buffer_[60]);
-        Compress(buffer_.data());
+        Compress(buffer_.data(), 1);
 
         Sha256Digest digest{};
         for (std::size_t i = 0; i < state_.size(); ++i) {
@@ -112,19 +113,12 @@ class Sha256 {
     }
 
   private:
-    void Compress(const unsigned char* block) {
-        std::array<std::uint32_t, 64> w;
-        for (std::size_t i = 0; i < 16; ++i) {
-            w[i] = LoadBigEndian32(block + i * 4);
-        }
-        for (std::size_t i = 16; i < 64; ++i) {
-            const std::uint32_t s0 =
-                RotateRight(w[i - 15], 7) ^ RotateRight(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            const std::uint32_t s1 =
-                RotateRight(w[i - 2], 17) ^ RotateRight(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-
+    // The state lives in locals for a whole run of blocks, and the rounds are
+    // written out eight at a time with the roles of the working variables
+    // rotated by name instead of by moving values: the compiler then keeps
+    // everything in registers and schedules the 64 rounds as straight code.
+    // This is what brings plain C++ close to OpenSSL's vectorised code.
+    void Compress(const unsigned char* data, std::size_t blocks) {
         std::uint32_t a = state_[0];
         std::uint32_t b = state_[1];
         std::uint32_t c = state_[2];
@@ -133,30 +127,84 @@ class Sha256 {
         std::uint32_t f = state_[5];
         std::uint32_t g = state_[6];
         std::uint32_t h = state_[7];
-        for (std::size_t i = 0; i < 64; ++i) {
-            const std::uint32_t s1 = RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25);
-            const std::uint32_t choose = (e & f) ^ (~e & g);
-            const std::uint32_t t1 = h + s1 + choose + kSha256RoundConstants[i] + w[i];
-            const std::uint32_t s0 = RotateRight(a, 2) ^ RotateRight(a, 13) ^ RotateRight(a, 22);
-            const std::uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
-            const std::uint32_t t2 = s0 + majority;
-            h = g;
-            g = f;
-            f = e;
-            e = d + t1;
-            d = c;
-            c = b;
-            b = a;
-            a = t1 + t2;
+        for (; blocks > 0; --blocks, data += kSha256BlockBytes) {
+            std::uint32_t w[16];
+            for (std::size_t i = 0; i < 16; ++i) {
+                w[i] = LoadBigEndian32(data + i * 4);
+            }
+            const std::uint32_t a0 = a, b0 = b, c0 = c, d0 = d, e0 = e, f0 = f, g0 = g, h0 = h;
+            std::uint32_t b_xor_c = b ^ c;
+            for (std::size_t i = 0; i < 16; i += 8) {
+                EightRounds(a, b, c, d, e, f, g, h, &kSha256RoundConstants[i], &w[i], b_xor_c);
+            }
+            for (std::size_t i = 16; i < 64; i += 16) {
+                ExpandSchedule(w);
+                EightRounds(a, b, c, d, e, f, g, h, &kSha256RoundConstants[i], &w[0], b_xor_c);
+                EightRounds(a, b, c, d, e, f, g, h, &kSha256RoundConstants[i + 8], &w[8], b_xor_c);
+            }
+            a += a0;
+            b += b0;
+            c += c0;
+            d += d0;
+            e += e0;
+            f += f0;
+            g += g0;
+            h += h0;
         }
-        state_[0] += a;
-        state_[1] += b;
-        state_[2] += c;
-        state_[3] += d;
-        state_[4] += e;
-        state_[5] += f;
-        state_[6] += g;
-        state_[7] += h;
+        state_ = {a, b, c, d, e, f, g, h};
+    }
+
+    // The next 16 words of the message schedule, in place of the last 16.
+    // The small-sigma-0 terms depend only on words already known, so they
+    // are summed in a first pass the compiler can vectorise; the second pass
+    // carries the short dependency through small-sigma-1.
+    static inline void ExpandSchedule(std::uint32_t (&w)[16]) {
+        std::uint32_t partial[16];
+        for (std::size_t i = 0; i < 15; ++i) {
+            const std::uint32_t w15 = w[i + 1];
+            partial[i] = w[i] + (RotateRight(w15, 7) ^ RotateRight(w15, 18) ^ (w15 >> 3));
+        }
+        for (std::size_t i = 0; i < 16; ++i) {
+            const std::uint32_t w2 = w[(i + 14) & 15];
+            const std::uint32_t s1 = RotateRight(w2, 17) ^ RotateRight(w2, 19) ^ (w2 >> 10);
+            if (i == 15) {
+                const std::uint32_t w15 = w[0];
+                partial[15] = w[15] + (RotateRight(w15, 7) ^ RotateRight(w15, 18) ^ (w15 >> 3));
+            }
+            w[i] = partial[i] + w[(i + 9) & 15] + s1;
+        }
+    }
+
+    // One round: `d` and `h` are the only variables a round changes. The
+    // sigma functions are nested rotations (fewer register copies than three
+    // separate ones), and the majority reuses the previous round's a ^ b,
+    // which is this round's b ^ c.
+    static inline void Round(std::uint32_t a, std::uint32_t b, std::uint32_t& d, std::uint32_t e,
+                             std::uint32_t f, std::uint32_t g, std::uint32_t& h,
+                             std::uint32_t constant_plus_word, std::uint32_t& b_xor_c) {
+        const std::uint32_t s1 = RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25);
+        const std::uint32_t choose = g ^ (e & (f ^ g));
+        const std::uint32_t t1 = h + s1 + choose + constant_plus_word;
+        const std::uint32_t s0 = RotateRight(a, 2) ^ RotateRight(a, 13) ^ RotateRight(a, 22);
+        const std::uint32_t a_xor_b = a ^ b;
+        const std::uint32_t majority = b ^ (a_xor_b & b_xor_c);
+        b_xor_c = a_xor_b;
+        d += t1;
+        h = t1 + s0 + majority;
+    }
+
+    static inline void EightRounds(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c,
+                                   std::uint32_t& d, std::uint32_t& e, std::uint32_t& f,
+                                   std::uint32_t& g, std::uint32_t& h, const std::uint32_t* k,
+                                   const std::uint32_t* w, std::uint32_t& b_xor_c) {
+        Round(a, b, d, e, f, g, h, k[0] + w[0], b_xor_c);
+        Round(h, a, c, d, e, f, g, k[1] + w[1], b_xor_c);
+        Round(g, h, b, c, d, e, f, k[2] + w[2], b_xor_c);
+        Round(f, g, a, b, c, d, e, k[3] + w[3], b_xor_c);
+        Round(e, f, h, a, b, c, d, k[4] + w[4], b_xor_c);
+        Round(d, e, g, h, a, b, c, k[5] + w[5], b_xor_c);
+        Round(c, d, f, g, h, a, b, k[6] + w[6], b_xor_c);
+        Round(b, c, e, f, g, h, a, k[7] + w[7], b_xor_c);
     }
 
     std::array<std::uint32_t, 8> state_ = kSha256InitialState;
