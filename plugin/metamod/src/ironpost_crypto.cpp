@@ -134,13 +134,20 @@ class Sha256 {
             }
             const std::uint32_t a0 = a, b0 = b, c0 = c, d0 = d, e0 = e, f0 = f, g0 = g, h0 = h;
             std::uint32_t b_xor_c = b ^ c;
-            for (std::size_t i = 0; i < 16; i += 8) {
-                EightRounds(a, b, c, d, e, f, g, h, &kSha256RoundConstants[i], &w[i], b_xor_c);
-            }
-            for (std::size_t i = 16; i < 64; i += 16) {
-                ExpandSchedule(w);
-                EightRounds(a, b, c, d, e, f, g, h, &kSha256RoundConstants[i], &w[0], b_xor_c);
-                EightRounds(a, b, c, d, e, f, g, h, &kSha256RoundConstants[i + 8], &w[8], b_xor_c);
+            for (std::size_t i = 0; i < 64; i += 8) {
+                if (i >= 16 && i % 16 == 0) {
+                    ExpandSchedule(w);
+                }
+                const std::uint32_t* k = &kSha256RoundConstants[i];
+                const std::uint32_t* x = &w[i % 16];
+                Round(a, b, d, e, f, g, h, k[0] + x[0], b_xor_c);
+                Round(h, a, c, d, e, f, g, k[1] + x[1], b_xor_c);
+                Round(g, h, b, c, d, e, f, k[2] + x[2], b_xor_c);
+                Round(f, g, a, b, c, d, e, k[3] + x[3], b_xor_c);
+                Round(e, f, h, a, b, c, d, k[4] + x[4], b_xor_c);
+                Round(d, e, g, h, a, b, c, k[5] + x[5], b_xor_c);
+                Round(c, d, f, g, h, a, b, k[6] + x[6], b_xor_c);
+                Round(b, c, e, f, g, h, a, k[7] + x[7], b_xor_c);
             }
             a += a0;
             b += b0;
@@ -191,20 +198,6 @@ class Sha256 {
         b_xor_c = a_xor_b;
         d += t1;
         h = t1 + s0 + majority;
-    }
-
-    static inline void EightRounds(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c,
-                                   std::uint32_t& d, std::uint32_t& e, std::uint32_t& f,
-                                   std::uint32_t& g, std::uint32_t& h, const std::uint32_t* k,
-                                   const std::uint32_t* w, std::uint32_t& b_xor_c) {
-        Round(a, b, d, e, f, g, h, k[0] + w[0], b_xor_c);
-        Round(h, a, c, d, e, f, g, k[1] + w[1], b_xor_c);
-        Round(g, h, b, c, d, e, f, k[2] + w[2], b_xor_c);
-        Round(f, g, a, b, c, d, e, k[3] + w[3], b_xor_c);
-        Round(e, f, h, a, b, c, d, k[4] + w[4], b_xor_c);
-        Round(d, e, g, h, a, b, c, k[5] + w[5], b_xor_c);
-        Round(c, d, f, g, h, a, b, k[6] + w[6], b_xor_c);
-        Round(b, c, e, f, g, h, a, k[7] + w[7], b_xor_c);
     }
 
     std::array<std::uint32_t, 8> state_ = kSha256InitialState;
