@@ -345,6 +345,9 @@ std::shared_ptr<DurableFileWrite> SettlementOutbox::PrepareWrite(
     auto journaled = std::find_if(entries_.begin(), entries_.end(), [&](const Journaled& known) {
         return known.entry.request_id == request_id;
     });
+    // Encoded once: the checksum runs over the whole payload, which is large
+    // for a busy round.
+    std::string encoded;
     if (journaled == entries_.end()) {
         const std::string refused = "settlement " + request_id + " is not journaled: ";
         const std::string lost = "; it will not survive a restart";
@@ -356,7 +359,8 @@ std::shared_ptr<DurableFileWrite> SettlementOutbox::PrepareWrite(
         SettlementOutboxEntry entry{
             request_id, request.server_id,
             request.canonical_payload_body.empty() ? request.body : request.canonical_payload_body};
-        if (EncodeSettlementOutboxEntry(entry).size() > kMaxSettlementOutboxEntryBytes) {
+        encoded = EncodeSettlementOutboxEntry(entry);
+        if (encoded.size() > kMaxSettlementOutboxEntryBytes) {
             log_(refused + "its entry would exceed " +
                  std::to_string(kMaxSettlementOutboxEntryBytes) + " bytes" + lost);
             return nullptr;
@@ -367,8 +371,10 @@ std::shared_ptr<DurableFileWrite> SettlementOutbox::PrepareWrite(
     if (journaled->state != WriteState::Unwritten || journaled->removed) {
         return nullptr;
     }
-    auto write = std::make_shared<DurableFileWrite>(PathOf(request_id),
-                                                    EncodeSettlementOutboxEntry(journaled->entry));
+    if (encoded.empty()) {
+        encoded = EncodeSettlementOutboxEntry(journaled->entry);
+    }
+    auto write = std::make_shared<DurableFileWrite>(PathOf(request_id), std::move(encoded));
     journaled->state = WriteState::Writing;
     journaled->write = write->Outcome();
     return write;
