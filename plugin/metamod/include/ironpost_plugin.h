@@ -461,6 +461,8 @@ class PluginRuntime {
                                           const std::string& error);
     void ClearTerminalUnresolvedSettlementRecord(const std::string& request_id);
     [[nodiscard]] std::vector<UnresolvedSettlementRecord> UnresolvedSettlementRecords() const;
+    // The request ids of the records, in order, without copying their drafts.
+    [[nodiscard]] std::vector<std::string> UnresolvedSettlementRequestIds() const;
 
     // Diagnostics. The rule behind the latest refused kill, damage, round
     // win, purchase or transfer ("minimum_humans", "bot_involved",

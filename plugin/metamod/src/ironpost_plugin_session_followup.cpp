@@ -192,12 +192,10 @@ void MetamodPluginSession::MakeRoomForSettlement(const std::string& request_id) 
                                    }),
                     followed_.end());
     PluginRuntime& runtime = adapter_.Runtime();
-    std::vector<std::string> others;
-    for (const UnresolvedSettlementRecord& record : runtime.UnresolvedSettlementRecords()) {
-        if (record.request_id != request_id) {
-            others.push_back(record.request_id);
-        }
-    }
+    // Only the ids: each record holds a whole draft, and up to the bound of
+    // them pile up while the backend is away.
+    std::vector<std::string> others = runtime.UnresolvedSettlementRequestIds();
+    others.erase(std::remove(others.begin(), others.end(), request_id), others.end());
     const auto drop = [&](const std::string& id) {
         Log("settlement " + id + " dropped from follow-up: at most " +
             std::to_string(kMaxFollowedSettlements) + " settlements are kept");

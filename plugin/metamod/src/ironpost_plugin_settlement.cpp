@@ -368,4 +368,13 @@ std::vector<UnresolvedSettlementRecord> PluginRuntime::UnresolvedSettlementRecor
     return unresolved_settlement_records_;
 }
 
+std::vector<std::string> PluginRuntime::UnresolvedSettlementRequestIds() const {
+    std::vector<std::string> ids;
+    ids.reserve(unresolved_settlement_records_.size());
+    for (const UnresolvedSettlementRecord& record : unresolved_settlement_records_) {
+        ids.push_back(record.request_id);
+    }
+    return ids;
+}
+
 }  // namespace ironpost
