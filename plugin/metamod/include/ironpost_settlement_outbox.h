@@ -71,7 +71,11 @@ struct SettlementOutboxDecodeResult {
 // and reads it without blocking.
 class DurableFileWrite {
   public:
-    DurableFileWrite(std::string path, std::string bytes);
+    // The file is `prefix`(bytes), when given, followed by `bytes`; the
+    // prefix is computed by the thread that performs the write, so a
+    // checksum over a large body stays off the poster's thread.
+    DurableFileWrite(std::string path, std::string bytes,
+                     std::string (*prefix)(const std::string& bytes) = nullptr);
     DurableFileWrite(const DurableFileWrite&) = delete;
     DurableFileWrite& operator=(const DurableFileWrite&) = delete;
 
@@ -85,6 +89,7 @@ class DurableFileWrite {
   private:
     std::string path_;
     std::string bytes_;  // touched only by the thread that claimed the write
+    std::string (*prefix_)(const std::string&);
     std::atomic<bool> claimed_{false};
     std::promise<std::string> promise_;
     std::shared_future<std::string> outcome_;

@@ -127,12 +127,32 @@ std::string SettlementOutboxFileName(const std::string& request_id) {
     return name + "-" + Sha256Hex(request_id).substr(0, 16) + kEntrySuffix;
 }
 
-std::string EncodeSettlementOutboxEntry(const SettlementOutboxEntry& entry) {
+namespace {
+
+// An entry is its header (magic, body length, checksum) and this body.
+std::string EntryBody(const SettlementOutboxEntry& entry) {
     std::string body;
+    body.reserve(64 + entry.request_id.size() + entry.server_id.size() + entry.payload.size());
     AppendField(body, "request-id", entry.request_id);
     AppendField(body, "server-id", entry.server_id);
     AppendField(body, "payload", entry.payload);
-    return kEntryMagic + std::to_string(body.size()) + " " + Sha256Hex(body) + "\n" + body;
+    return body;
+}
+
+std::string EntryHeader(const std::string& body) {
+    return kEntryMagic + std::to_string(body.size()) + " " + Sha256Hex(body) + "\n";
+}
+
+// The size of the entry made of `body`, without computing its checksum.
+std::size_t EntrySize(const std::string& body) {
+    return (sizeof kEntryMagic - 1) + std::to_string(body.size()).size() + 1 + 64 + 1 + body.size();
+}
+
+}  // namespace
+
+std::string EncodeSettlementOutboxEntry(const SettlementOutboxEntry& entry) {
+    const std::string body = EntryBody(entry);
+    return EntryHeader(body) + body;
 }
 
 SettlementOutboxDecodeResult DecodeSettlementOutboxEntry(const std::string& bytes) {
@@ -225,8 +245,12 @@ std::string WriteFileDurably(const std::string& path, const std::string& bytes) 
 // ---------------------------------------------------------------------------
 // A durable write handed to another thread
 
-DurableFileWrite::DurableFileWrite(std::string path, std::string bytes)
-    : path_(std::move(path)), bytes_(std::move(bytes)), outcome_(promise_.get_future().share()) {}
+DurableFileWrite::DurableFileWrite(std::string path, std::string bytes,
+                                   std::string (*prefix)(const std::string& bytes))
+    : path_(std::move(path)),
+      bytes_(std::move(bytes)),
+      prefix_(prefix),
+      outcome_(promise_.get_future().share()) {}
 
 void DurableFileWrite::Perform() {
     if (claimed_.exchange(true, std::memory_order_acq_rel)) {
@@ -234,6 +258,9 @@ void DurableFileWrite::Perform() {
     }
     std::string error;
     try {
+        if (prefix_ != nullptr) {
+            bytes_.insert(0, prefix_(bytes_));
+        }
         error = WriteFileDurably(path_, bytes_);
     } catch (const std::exception& failure) {
         error = std::string("cannot write ") + path_ + ": " + failure.what();
@@ -345,9 +372,9 @@ std::shared_ptr<DurableFileWrite> SettlementOutbox::PrepareWrite(
     auto journaled = std::find_if(entries_.begin(), entries_.end(), [&](const Journaled& known) {
         return known.entry.request_id == request_id;
     });
-    // Encoded once: the checksum runs over the whole payload, which is large
-    // for a busy round.
-    std::string encoded;
+    // The entry's checksum runs over the whole payload, large for a busy
+    // round: the header is made by the thread that performs the write.
+    std::string body;
     if (journaled == entries_.end()) {
         const std::string refused = "settlement " + request_id + " is not journaled: ";
         const std::string lost = "; it will not survive a restart";
@@ -359,8 +386,8 @@ std::shared_ptr<DurableFileWrite> SettlementOutbox::PrepareWrite(
         SettlementOutboxEntry entry{
             request_id, request.server_id,
             request.canonical_payload_body.empty() ? request.body : request.canonical_payload_body};
-        encoded = EncodeSettlementOutboxEntry(entry);
-        if (encoded.size() > kMaxSettlementOutboxEntryBytes) {
+        body = EntryBody(entry);
+        if (EntrySize(body) > kMaxSettlementOutboxEntryBytes) {
             log_(refused + "its entry would exceed " +
                  std::to_string(kMaxSettlementOutboxEntryBytes) + " bytes" + lost);
             return nullptr;
@@ -371,10 +398,11 @@ std::shared_ptr<DurableFileWrite> SettlementOutbox::PrepareWrite(
     if (journaled->state != WriteState::Unwritten || journaled->removed) {
         return nullptr;
     }
-    if (encoded.empty()) {
-        encoded = EncodeSettlementOutboxEntry(journaled->entry);
+    if (body.empty()) {
+        body = EntryBody(journaled->entry);
     }
-    auto write = std::make_shared<DurableFileWrite>(PathOf(request_id), std::move(encoded));
+    auto write =
+        std::make_shared<DurableFileWrite>(PathOf(request_id), std::move(body), EntryHeader);
     journaled->state = WriteState::Writing;
     journaled->write = write->Outcome();
     return write;
