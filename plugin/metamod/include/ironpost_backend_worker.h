@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,7 +129,9 @@ class MetamodProcessBackendHttpClient final : public BackendHttpClient {
 
   private:
     struct ActiveWorker {
-        BackendHttpPostRequest request;
+        // Shared with the worker, which reads it only until its answer is
+        // set; once the answer is ready the main thread moves it out.
+        std::shared_ptr<BackendHttpPostRequest> request;
         std::future<BackendHttpResponse> response;
         std::uint64_t queued_at_ms = 0;
     };

@@ -159,12 +159,16 @@ bool MetamodProcessBackendHttpClient::StartWorker(const BackendHttpPostRequest& 
     std::future<BackendHttpResponse> response = answer->get_future();
     // The thread owns copies of everything it touches: the request, the
     // time-out of this moment and the post function. The journal write comes
-    // first, so the backend never holds a settlement the journal lacks.
-    std::function<void()> body = [post = post_, request, timeout_ms = timeout_ms_, answer,
-                                  finished] {
-        PersistBeforeSend(request);
+    // first, so the backend never holds a settlement the journal lacks. Its
+    // copy of the request is shared with the completion, which takes it once
+    // the answer is set (the worker reads it no more): a settlement's body is
+    // large, and each copy of it is a good part of a post's cost on the frame.
+    auto shared_request = std::make_shared<BackendHttpPostRequest>(request);
+    std::function<void()> body = [post = post_, request = shared_request, timeout_ms = timeout_ms_,
+                                  answer, finished] {
+        PersistBeforeSend(*request);
         PluginThread lookup;
-        answer->set_value(RunPost(post, request, timeout_ms, &lookup));
+        answer->set_value(RunPost(post, *request, timeout_ms, &lookup));
         // The answer is out; a lookup that outlived the exchange still runs
         // plugin code, so this thread counts as running until it returns.
         if (lookup.thread.joinable()) {
@@ -180,7 +184,7 @@ bool MetamodProcessBackendHttpClient::StartWorker(const BackendHttpPostRequest& 
         return false;
     }
     KeepThread(PluginThread{std::move(thread), std::move(finished)});
-    workers_.push_back(ActiveWorker{request, std::move(response), NowSteadyMs()});
+    workers_.push_back(ActiveWorker{std::move(shared_request), std::move(response), NowSteadyMs()});
     return true;
 }
 
@@ -256,7 +260,7 @@ void MetamodProcessBackendHttpClient::DrainCompletedWorkers() {
         } catch (const std::exception& error) {
             completion.response = ExceptionResponse(error.what());
         }
-        completion.request = std::move(it->request);
+        completion.request = std::move(*it->request);
         completion.queued_at_ms = it->queued_at_ms;
         completion.completed_at_ms = NowSteadyMs();
         const BackendHttpResponse& response = completion.response;
