@@ -375,6 +375,9 @@ class PluginRuntime {
     bool UpgradePlayerIdentity(std::int32_t slot, const std::string& steam_id);
     [[nodiscard]] std::optional<ConnectedPlayer> FindPlayer(std::int32_t slot) const;
     [[nodiscard]] std::vector<ConnectedPlayer> ConnectedPlayers() const;
+    // The slots of seated humans whose id is still a placeholder, in seating
+    // order; cheap when there are none (read every frame).
+    [[nodiscard]] std::vector<std::int32_t> PendingIdentitySlots() const;
     // Humans on a playing team.
     [[nodiscard]] std::uint32_t CombatHumanPlayerCount() const;
 

@@ -129,23 +129,24 @@ void MetamodSdkCallbackAdapter::RereadPendingIdentities(std::uint64_t now_ms) {
         return;
     }
     std::vector<std::pair<std::int32_t, std::uint64_t>> reads;
-    for (const ConnectedPlayer& player : host_.Session().Runtime().ConnectedPlayers()) {
-        if (player.is_bot || !IsPendingSteamId(player.steam_id)) {
-            continue;
-        }
+    // Runs every frame: only the pending slots are looked at, not a copy of
+    // every player.
+    const PluginRuntime& runtime = host_.Session().Runtime();
+    for (const std::int32_t slot : runtime.PendingIdentitySlots()) {
         const auto last = std::find_if(identity_reads_.begin(), identity_reads_.end(),
-                                       [&](const auto& read) { return read.first == player.slot; });
+                                       [&](const auto& read) { return read.first == slot; });
         // A clock that went back makes the read due at once.
         if (last != identity_reads_.end() && now_ms >= last->second &&
             now_ms - last->second < kIdentityRereadIntervalMs) {
             reads.push_back(*last);
             continue;
         }
-        reads.emplace_back(player.slot, now_ms);
-        const std::optional<std::string> steam_id = identity_reader_(player.slot);
-        if (steam_id && !IsPendingSteamId(*steam_id)) {
+        reads.emplace_back(slot, now_ms);
+        const std::optional<std::string> steam_id = identity_reader_(slot);
+        const std::optional<ConnectedPlayer> player = runtime.FindPlayer(slot);
+        if (steam_id && !IsPendingSteamId(*steam_id) && player) {
             (void)host_.OnClientIdentityValidated(
-                EnginePlayerAuthorizedEvent{player.slot, player.name, *steam_id, false});
+                EnginePlayerAuthorizedEvent{slot, player->name, *steam_id, false});
         }
     }
     // Only slots still pending are remembered.

@@ -76,7 +76,9 @@ bool IsPlaceholderSteamId(const std::string& steam_id) {
 }
 
 bool IsPendingSteamId(const std::string& steam_id) {
-    return steam_id == "STEAM_ID_PENDING" || steam_id == "VALVE_ID_PENDING";
+    // Compared as views: the length is checked first, without a strlen.
+    const std::string_view id = steam_id;
+    return id == std::string_view("STEAM_ID_PENDING") || id == std::string_view("VALVE_ID_PENDING");
 }
 
 // ---------------------------------------------------------------------------
@@ -347,6 +349,16 @@ std::optional<ConnectedPlayer> PluginRuntime::FindPlayer(std::int32_t slot) cons
 
 std::vector<ConnectedPlayer> PluginRuntime::ConnectedPlayers() const {
     return players_;
+}
+
+std::vector<std::int32_t> PluginRuntime::PendingIdentitySlots() const {
+    std::vector<std::int32_t> slots;
+    for (const ConnectedPlayer& player : players_) {
+        if (!player.is_bot && IsPendingSteamId(player.steam_id)) {
+            slots.push_back(player.slot);
+        }
+    }
+    return slots;
 }
 
 std::uint32_t PluginRuntime::CombatHumanPlayerCount() const {
