@@ -169,6 +169,33 @@ void BM_RoundEndSettlement(benchmark::State& state) {
 }
 BENCHMARK(BM_RoundEndSettlement)->Unit(benchmark::kMicrosecond);
 
+// The next round's start, in the frame after a busy round was settled: what
+// was settled is taken out of the pending statistics then.
+void BM_RoundStartAfterBusyRound(benchmark::State& state) {
+    const BenchFiles files;
+    std::unique_ptr<FullServer> server;
+    std::uint32_t round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (!server || round % 16 == 0) {
+            server = std::make_unique<FullServer>(files);
+        }
+        ++round;
+        if (!server->PlayRound(round) ||
+            !server->session.OnRoundEnd(Context(round), round).submitted) {
+            state.SkipWithError("the round was not settled");
+            return;
+        }
+        ++round;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(server->session.OnRoundStart(round));
+        state.PauseTiming();
+        server->session.Runtime().EndRound();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_RoundStartAfterBusyRound)->Unit(benchmark::kMicrosecond);
+
 // The steps of the round end on one ended round, each repeated alone.
 struct EndedRound {
     BenchFiles files;

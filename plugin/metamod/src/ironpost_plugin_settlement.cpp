@@ -40,15 +40,29 @@ TransferDraftEntry ToDraftEntry(const TransferIntent& intent) {
     return entry;
 }
 
+// The settled entry with the same key as entry `index` of the pending list.
+// Keys are unique and entries are only ever appended, so it is nearly always
+// the one at the same index; a full server has hundreds of rival pairs, and
+// searching for each would cost the frame that starts the next round.
+template <typename Entry, typename SameKey>
+typename std::vector<Entry>::const_iterator FindSettled(const std::vector<Entry>& settled,
+                                                        std::size_t index, SameKey same_key) {
+    if (index < settled.size() && same_key(settled[index])) {
+        return settled.begin() + static_cast<std::ptrdiff_t>(index);
+    }
+    return std::find_if(settled.begin(), settled.end(), same_key);
+}
+
 // What a statistics entry gained after the ended round's draft was built.
 std::vector<CombatStatsDraftEntry> CombatStatsSince(
     const std::vector<CombatStatsDraftEntry>& now,
     const std::vector<CombatStatsDraftEntry>& settled) {
     std::vector<CombatStatsDraftEntry> carried;
-    for (const CombatStatsDraftEntry& entry : now) {
-        const auto before = std::find_if(
-            settled.begin(), settled.end(),
-            [&](const CombatStatsDraftEntry& s) { return s.steam_id == entry.steam_id; });
+    for (std::size_t i = 0; i < now.size(); ++i) {
+        const CombatStatsDraftEntry& entry = now[i];
+        const auto before = FindSettled(settled, i, [&](const CombatStatsDraftEntry& s) {
+            return s.steam_id == entry.steam_id;
+        });
         CombatStatsDraftEntry delta = entry;
         if (before != settled.end()) {
             delta.kills = Since(entry.kills, before->kills);
@@ -70,12 +84,12 @@ std::vector<RivalStatsDraftEntry> RivalStatsSince(
     const std::vector<RivalStatsDraftEntry>& now,
     const std::vector<RivalStatsDraftEntry>& settled) {
     std::vector<RivalStatsDraftEntry> carried;
-    for (const RivalStatsDraftEntry& entry : now) {
-        const auto before =
-            std::find_if(settled.begin(), settled.end(), [&](const RivalStatsDraftEntry& s) {
-                return s.attacker_steam_id == entry.attacker_steam_id &&
-                       s.victim_steam_id == entry.victim_steam_id;
-            });
+    for (std::size_t i = 0; i < now.size(); ++i) {
+        const RivalStatsDraftEntry& entry = now[i];
+        const auto before = FindSettled(settled, i, [&](const RivalStatsDraftEntry& s) {
+            return s.attacker_steam_id == entry.attacker_steam_id &&
+                   s.victim_steam_id == entry.victim_steam_id;
+        });
         RivalStatsDraftEntry delta = entry;
         if (before != settled.end()) {
             delta.hits = Since(entry.hits, before->hits);
