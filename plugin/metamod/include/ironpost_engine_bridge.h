@@ -237,6 +237,11 @@ class EngineEventBridge {
     [[nodiscard]] std::uint64_t LatestEventSequence() const { return event_sequence_; }
     // A copy of the ring, oldest first.
     [[nodiscard]] std::vector<EngineBufferedGameplayEvent> SnapshotBufferedEvents() const;
+    // The sequence of the newest "round_end" ever recorded (0: none), so a
+    // per-frame check can tell that nothing new ended without a snapshot.
+    [[nodiscard]] std::uint64_t NewestRoundEndSequence() const {
+        return newest_round_end_sequence_;
+    }
     // Appends one entry under the configured `event_buffer_size` (0 records
     // nothing); when the ring is full the oldest entry gives way.
     void RecordBufferedEvent(const std::string& type, std::uint64_t now_ms, std::int32_t slot,
@@ -277,6 +282,7 @@ class EngineEventBridge {
     // next. 0 otherwise.
     std::size_t event_buffer_next_ = 0;
     std::uint64_t event_sequence_ = 0;
+    std::uint64_t newest_round_end_sequence_ = 0;
 };
 
 }  // namespace ironpost

@@ -141,6 +141,10 @@ class MetamodPluginHost {
     [[nodiscard]] std::uint64_t LatestGameplayEventSequence() const {
         return events_.LatestEventSequence();
     }
+    // The newest round end ever buffered; see EngineEventBridge.
+    [[nodiscard]] std::uint64_t NewestBufferedRoundEndSequence() const {
+        return events_.NewestRoundEndSequence();
+    }
 
   private:
     [[nodiscard]] HostLifecycleResult LifecycleResult(const MetamodEntrypointStatus& status);

@@ -158,6 +158,11 @@ class RoundEventsSubmissionState {
     // here (and backs off).
     [[nodiscard]] std::optional<RoundEventsSubmission> NextSubmission(
         const std::vector<EngineBufferedGameplayEvent>& events, std::uint64_t now_ms);
+    // True when NextSubmission would surely give nothing and change nothing,
+    // told from the newest round end ever buffered alone: the frame loop asks
+    // this first, so that most frames take no snapshot of the buffer.
+    [[nodiscard]] bool NothingDue(std::uint64_t newest_round_end_sequence,
+                                  std::uint64_t now_ms) const;
     // The post of `submission` under `request_id` returned `response`.
     void OnPosted(const RoundEventsSubmission& submission, const std::string& request_id,
                   const BackendHttpResponse& response, std::uint64_t now_ms);

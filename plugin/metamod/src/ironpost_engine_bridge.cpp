@@ -76,6 +76,9 @@ void EngineEventBridge::RecordBufferedEvent(const std::string& type, std::uint64
     }
     EngineBufferedGameplayEvent entry{++event_sequence_, now_ms, type,  slot,
                                       peer_slot,         value,  detail};
+    if (type == "round_end") {
+        newest_round_end_sequence_ = entry.sequence;
+    }
     if (event_buffer_.size() < cap) {
         event_buffer_.push_back(std::move(entry));
         return;

@@ -65,6 +65,14 @@ std::optional<RoundEventsSubmission> RoundEventsSubmissionState::NextSubmission(
     return RoundEventsSubmission{acknowledged_sequence_, newest_round_end};
 }
 
+bool RoundEventsSubmissionState::NothingDue(std::uint64_t newest_round_end_sequence,
+                                            std::uint64_t now_ms) const {
+    if (in_flight_) {
+        return now_ms < in_flight_->give_up_ms;
+    }
+    return now_ms < retry_due_ms_ || newest_round_end_sequence <= acknowledged_sequence_;
+}
+
 void RoundEventsSubmissionState::OnPosted(const RoundEventsSubmission& submission,
                                           const std::string& request_id,
                                           const BackendHttpResponse& response,

@@ -183,39 +183,52 @@ TEST(RoundEventsSubmission, OnePostAtATimeAcknowledgedOnlyByARealAnswer) {
     const BackendHttpResponse queued{202, kBackendWorkerQueuedBody, ""};
     const BackendHttpResponse ok{200, "{}", ""};
     std::vector<EngineBufferedGameplayEvent> buffer = {{1, 0, "round_start", 0, 0, 1, ""}};
-    const auto next = [&](std::uint64_t now_ms) {
+    // Every call goes through the frame loop's shortcut first: whenever it
+    // says nothing is due, the full check must neither send nor give up.
+    const auto poll = [&](std::uint64_t now_ms) {
+        std::uint64_t newest = 0;
+        for (const EngineBufferedGameplayEvent& event : buffer) {
+            newest = event.type == "round_end" ? event.sequence : newest;
+        }
+        const bool nothing_due = state.NothingDue(newest, now_ms);
+        const bool in_flight = state.InFlight();
         const std::optional<RoundEventsSubmission> submission =
             state.NextSubmission(buffer, now_ms);
+        EXPECT_FALSE(nothing_due && (submission || state.InFlight() != in_flight)) << now_ms;
+        return submission;
+    };
+    const auto next = [&](std::uint64_t now_ms) {
+        const std::optional<RoundEventsSubmission> submission = poll(now_ms);
         EXPECT_TRUE(submission) << now_ms;
         return submission.value_or(RoundEventsSubmission{});
     };
-    EXPECT_FALSE(state.NextSubmission(buffer, 100));  // no round end yet
+    EXPECT_FALSE(poll(100));  // no round end yet
 
     buffer.push_back({10, 100, "round_end", 0, 0, 0, "r-1"});
     state.OnPosted(next(100), "a", queued, 100);
     EXPECT_EQ(state.AcknowledgedSequence(), 0u);  // the placeholder acknowledges nothing
     buffer.push_back({20, 200, "round_end", 0, 0, 0, "r-2"});
-    EXPECT_FALSE(state.NextSubmission(buffer, 200));  // one post in flight
+    EXPECT_FALSE(poll(200));  // one post in flight
     EXPECT_FALSE(state.OnAnswer(PostWithId("other"), ok, 300));
     EXPECT_TRUE(state.OnAnswer(PostWithId("a"), {500, "", ""}, 300));
     EXPECT_EQ(state.AcknowledgedSequence(), 0u);
-    EXPECT_FALSE(state.NextSubmission(buffer, 1299));  // backing off
+    EXPECT_FALSE(poll(1299));  // backing off
 
     const RoundEventsSubmission again = next(1300);  // the failed round goes again, with the next
     EXPECT_EQ(again.after_sequence, 0u);
     EXPECT_EQ(again.through_sequence, 20u);
     state.OnPosted(again, "b", {503, "", "backend_worker_queue_full"}, 1300);
-    EXPECT_FALSE(state.NextSubmission(buffer, 3299));  // the back-off doubled
+    EXPECT_FALSE(poll(3299));  // the back-off doubled
     state.OnPosted(next(3300), "c", queued, 3300);
     EXPECT_TRUE(state.OnAnswer(PostWithId("c"), ok, 3400));
     EXPECT_EQ(state.AcknowledgedSequence(), 20u);
-    EXPECT_FALSE(state.NextSubmission(buffer, 3400));
+    EXPECT_FALSE(poll(3400));
 
     // An answer that never comes is given up on, and the round is sent again.
     buffer.push_back({30, 4000, "round_end", 0, 0, 0, "r-3"});
     state.OnPosted(next(4000), "d", queued, 4000);
-    EXPECT_FALSE(state.NextSubmission(buffer, 33999));
-    EXPECT_FALSE(state.NextSubmission(buffer, 34000));         // given up: backs off from here
+    EXPECT_FALSE(poll(33999));
+    EXPECT_FALSE(poll(34000));                                 // given up: backs off from here
     EXPECT_FALSE(state.OnAnswer(PostWithId("d"), ok, 34500));  // too late
     const RoundEventsSubmission last = next(35000);
     EXPECT_EQ(last.after_sequence, 20u);
