@@ -98,6 +98,8 @@ class PluginEnvelopeSettlementTransport final : public BackendSettlementTranspor
     // The last request handed to the transport, with the body it was sent
     // with (the plain body when no envelope could be built).
     [[nodiscard]] const std::optional<PluginSettlementHttpRequest>& LastRequest() const;
+    // The same, moved out (a settlement's texts are large).
+    [[nodiscard]] std::optional<PluginSettlementHttpRequest> TakeLastRequest();
 
   private:
     BackendTransportOptions options_;

@@ -137,15 +137,17 @@ MetamodSettlementSubmitResult MetamodPluginAdapter::OnRoundEnd(
         return result;
     }
     result.draft_built = true;
-    result.draft = draft;
 
+    // A busy round's draft holds thousands of entries: it is moved along,
+    // never copied, and ends in the result (signed when signing worked).
     std::optional<RoundSettlementDraft> signed_draft = SignSettlementDraft(*draft, signer);
     if (!signed_draft) {
+        result.draft = std::move(draft);
         result.errors.push_back("settlement draft could not be signed");
         return result;
     }
     result.signed_draft = true;
-    result.draft = signed_draft;
+    draft.reset();
 
     PluginSettlementIntakeRequest intake;
     intake.request_id = context.request_id;
@@ -153,6 +155,7 @@ MetamodSettlementSubmitResult MetamodPluginAdapter::OnRoundEnd(
     intake.draft = std::move(*signed_draft);
     std::optional<PluginSettlementHttpRequest> request =
         BuildPluginSettlementIntakeHttpRequest(intake);
+    result.draft = std::move(intake.draft);
     if (!request) {
         result.errors.push_back("settlement intake request could not be built");
         return result;

@@ -36,7 +36,10 @@ PluginEnvelopeSettlementTransport::PluginEnvelopeSettlementTransport(
 
 PluginSettlementIntakeResponse PluginEnvelopeSettlementTransport::SubmitSettlementRequest(
     const PluginSettlementHttpRequest& request) {
-    PluginSettlementHttpRequest sent = request;
+    // Everything but the body, which the envelope replaces.
+    PluginSettlementHttpRequest sent{
+        request.method,    request.path, request.content_type,          request.request_id,
+        request.server_id, {},           request.canonical_payload_body};
     // Every send gets its own time stamp and nonce, so a resend after a long
     // back-off is as fresh as the first; the payload and request id stay, and
     // the backend counts the settlement once by its request id.
@@ -52,10 +55,12 @@ PluginSettlementIntakeResponse PluginEnvelopeSettlementTransport::SubmitSettleme
     std::optional<std::string> body = BuildPluginEnvelopeV2Body(envelope, signer_);
     if (body) {
         sent.body = std::move(*body);
-        last_request_ = sent;
-        return SubmitBackendSettlementHttpAttempt(
+        PluginSettlementIntakeResponse response = SubmitBackendSettlementHttpAttempt(
             options_, client_, sent, attempt_, outbox_ ? outbox_->PrepareWrite(request) : nullptr);
+        last_request_ = std::move(sent);
+        return response;
     }
+    sent.body = request.body;
     last_request_ = std::move(sent);
     PluginSettlementIntakeResponse failed;
     failed.status_code = 0;
@@ -69,6 +74,10 @@ PluginSettlementIntakeResponse PluginEnvelopeSettlementTransport::SubmitSettleme
 const std::optional<PluginSettlementHttpRequest>& PluginEnvelopeSettlementTransport::LastRequest()
     const {
     return last_request_;
+}
+
+std::optional<PluginSettlementHttpRequest> PluginEnvelopeSettlementTransport::TakeLastRequest() {
+    return std::move(last_request_);
 }
 
 // ---------------------------------------------------------------------------
@@ -232,7 +241,7 @@ MetamodSettlementSubmitResult MetamodPluginSession::OnRoundEnd(
     MetamodSettlementSubmitResult result = adapter_.OnRoundEnd(context, signer_, transport);
     // Keep the request as it went out, envelope and all.
     if (transport.LastRequest()) {
-        result.request = transport.LastRequest();
+        result.request = transport.TakeLastRequest();
     }
     if (!result.request || !result.response) {
         return result;  // stopped before anything was sent
