@@ -82,6 +82,9 @@ class DevelopmentFileSettlementSigner final : public SettlementSigner {
 
 // A copy of a complete draft with `server_signature` set by `signer`, or
 // nothing when the draft is incomplete or the signer gives no signature.
+// The signature SignSettlementDraft would set, for signing a draft in place.
+[[nodiscard]] std::optional<std::string> SettlementDraftSignature(const RoundSettlementDraft& draft,
+                                                                  const SettlementSigner& signer);
 [[nodiscard]] std::optional<RoundSettlementDraft> SignSettlementDraft(
     const RoundSettlementDraft& draft, const SettlementSigner& signer);
 

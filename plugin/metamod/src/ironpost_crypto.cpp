@@ -306,8 +306,8 @@ bool DevelopmentFileSettlementSigner::HasKeyMaterial() const {
     return !key_material_.empty();
 }
 
-std::optional<RoundSettlementDraft> SignSettlementDraft(const RoundSettlementDraft& draft,
-                                                        const SettlementSigner& signer) {
+std::optional<std::string> SettlementDraftSignature(const RoundSettlementDraft& draft,
+                                                    const SettlementSigner& signer) {
     if (!IsRoundSettlementDraftComplete(draft)) {
         return std::nullopt;
     }
@@ -315,8 +315,17 @@ std::optional<RoundSettlementDraft> SignSettlementDraft(const RoundSettlementDra
     if (signature.empty()) {
         return std::nullopt;
     }
+    return signature;
+}
+
+std::optional<RoundSettlementDraft> SignSettlementDraft(const RoundSettlementDraft& draft,
+                                                        const SettlementSigner& signer) {
+    std::optional<std::string> signature = SettlementDraftSignature(draft, signer);
+    if (!signature) {
+        return std::nullopt;
+    }
     RoundSettlementDraft signed_draft = draft;
-    signed_draft.server_signature = std::move(signature);
+    signed_draft.server_signature = std::move(*signature);
     return signed_draft;
 }
 

@@ -140,19 +140,19 @@ MetamodSettlementSubmitResult MetamodPluginAdapter::OnRoundEnd(
 
     // A busy round's draft holds thousands of entries: it is moved along,
     // never copied, and ends in the result (signed when signing worked).
-    std::optional<RoundSettlementDraft> signed_draft = SignSettlementDraft(*draft, signer);
-    if (!signed_draft) {
+    std::optional<std::string> signature = SettlementDraftSignature(*draft, signer);
+    if (!signature) {
         result.draft = std::move(draft);
         result.errors.push_back("settlement draft could not be signed");
         return result;
     }
     result.signed_draft = true;
-    draft.reset();
+    draft->server_signature = std::move(*signature);
 
     PluginSettlementIntakeRequest intake;
     intake.request_id = context.request_id;
     intake.received_at = context.received_at;
-    intake.draft = std::move(*signed_draft);
+    intake.draft = std::move(*draft);
     std::optional<PluginSettlementHttpRequest> request =
         BuildPluginSettlementIntakeHttpRequest(intake);
     result.draft = std::move(intake.draft);
@@ -161,9 +161,9 @@ MetamodSettlementSubmitResult MetamodPluginAdapter::OnRoundEnd(
         return result;
     }
     result.request_built = true;
-    result.request = request;
+    result.request = std::move(request);
 
-    PluginSettlementIntakeResponse response = transport.SubmitSettlementRequest(*request);
+    PluginSettlementIntakeResponse response = transport.SubmitSettlementRequest(*result.request);
     result.submitted = response.accepted;
     if (response.accepted) {
         result.lifecycle_applied = runtime_.ApplySettlementIntakeResponse(response);
