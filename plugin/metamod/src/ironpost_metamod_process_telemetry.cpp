@@ -124,7 +124,13 @@ bool MetamodProcessEntrypoint::SubmitRoundEventsIfDue(std::uint64_t now_ms) {
         return false;
     }
     MetamodPluginHost& host = runtime_.Host();
-    // Runs every frame: the buffer (hundreds of events) is copied only when
+    // Runs every frame. No round end newer than the acknowledged one, a post
+    // still out, or a back-off still running: nothing is due, told from
+    // counters alone, whatever events arrived meanwhile.
+    if (round_events_.NothingDue(host.NewestBufferedRoundEndSequence(), now_ms)) {
+        return false;
+    }
+    // Otherwise the buffer (hundreds of events) is copied only when
     // something was added, or while a round's events are still owed.
     const std::uint64_t latest = host.LatestGameplayEventSequence();
     if (latest == round_events_seen_sequence_ && !round_events_.InFlight() &&
