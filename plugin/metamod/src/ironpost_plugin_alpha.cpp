@@ -106,8 +106,20 @@ AlphaTeamPolicySnapshot PluginRuntime::ReconcileAlphaTeamPolicy(std::uint64_t no
         static_cast<std::uint64_t>(config_.alpha_policy_interval_seconds) * 1000u;
     if (!force && interval_ms != 0 && last_alpha_policy_ms_ != 0 &&
         WithinInterval(now_ms, last_alpha_policy_ms_, interval_ms)) {
-        AlphaTeamPolicySnapshot throttled = alpha_team_policy_;
-        throttled.actions.clear();
+        // Runs every frame: the player list (two strings a player) is left
+        // out, so a throttled frame allocates nothing.
+        AlphaTeamPolicySnapshot throttled;
+        throttled.enabled = alpha_team_policy_.enabled;
+        throttled.state = alpha_team_policy_.state;
+        throttled.human_count = alpha_team_policy_.human_count;
+        throttled.bot_count = alpha_team_policy_.bot_count;
+        throttled.desired_bot_count = alpha_team_policy_.desired_bot_count;
+        throttled.desired_bot_team = alpha_team_policy_.desired_bot_team;
+        throttled.satisfied = alpha_team_policy_.satisfied;
+        throttled.last_action = alpha_team_policy_.last_action;
+        throttled.last_error = alpha_team_policy_.last_error;
+        throttled.checked_at_ms = alpha_team_policy_.checked_at_ms;
+        throttled.retry_count = alpha_team_policy_.retry_count;
         return throttled;
     }
 

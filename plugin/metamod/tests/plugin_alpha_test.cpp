@@ -201,7 +201,7 @@ TEST_F(AlphaPolicyTest, LoneSpectatorIsNeutralizedOnceUntilTheEpochResets) {
     EXPECT_EQ(CommandsOf(snapshot), kNeutralize);
 }
 
-TEST_F(AlphaPolicyTest, ThrottleReturnsTheStoredSnapshotWithoutActions) {
+TEST_F(AlphaPolicyTest, ThrottleReturnsTheStoredSnapshotWithoutPlayersOrActions) {
     Human(1, Role::Terrorist);
     const AlphaTeamPolicySnapshot first = Reconcile();
     ASSERT_FALSE(first.actions.empty());
@@ -210,8 +210,11 @@ TEST_F(AlphaPolicyTest, ThrottleReturnsTheStoredSnapshotWithoutActions) {
         runtime_.ReconcileAlphaTeamPolicy(now_ms_ + 999, false);
     EXPECT_EQ(throttled.state, "OneHumanPvE");
     EXPECT_EQ(throttled.checked_at_ms, first.checked_at_ms);
+    EXPECT_EQ(throttled.desired_bot_count, first.desired_bot_count);
     EXPECT_TRUE(throttled.actions.empty());
+    EXPECT_TRUE(throttled.players.empty());
     EXPECT_EQ(runtime_.CurrentAlphaTeamPolicy().actions.size(), first.actions.size());
+    EXPECT_EQ(runtime_.CurrentAlphaTeamPolicy().players.size(), 1u);
     // A clock that went backwards is throttled too; forcing is not.
     EXPECT_TRUE(runtime_.ReconcileAlphaTeamPolicy(now_ms_ - 5000, false).actions.empty());
     EXPECT_EQ(runtime_.ReconcileAlphaTeamPolicy(now_ms_ + 1, true).state, "TwoHumanPvP");
