@@ -475,8 +475,7 @@ class PluginRuntime {
     // How often each rule refused since the load, in the order first seen.
     [[nodiscard]] std::vector<std::pair<std::string, std::uint64_t>> RefusalCounts() const;
 
-    // Alpha team and bot policy. Within the policy interval (unless forced)
-    // returns the last evaluation without its players or actions.
+    // Alpha team and bot policy (throttled: the last result, no players or actions).
     AlphaTeamPolicySnapshot ReconcileAlphaTeamPolicy(std::uint64_t now_ms, bool force);
     [[nodiscard]] AlphaTeamPolicySnapshot CurrentAlphaTeamPolicy() const;
     // Makes the next reconcile run at once and forgets the neutral state that
