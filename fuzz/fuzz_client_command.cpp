@@ -96,7 +96,7 @@ void CheckAmountHelpers(const std::string& text) {
         }
     }
     // A typed transfer amount reads back from the way it is shown.
-    for (const std::uint32_t decimals : {0U, 2U, 18U}) {
+    for (const std::uint32_t decimals : {0U, 2U, 18U, kMaxDisplayedCurrencyDecimals}) {
         if (const auto amount = ParseZoltAmount(text, decimals)) {
             if (ParseZoltAmount(FormatZoltAmount(*amount, decimals), decimals) != amount) {
                 std::abort();
