@@ -4,26 +4,20 @@
 // menus expire and settlements are followed. Each line is a slot byte, a
 // clock byte, then the command word and its arguments separated by tabs;
 // a slot byte of 0xFF runs a frame instead.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "fuzz_server_config.h"
 #include "ironpost_engine_bridge.h"
 #include "ironpost_plugin_host.h"
 
 namespace {
 
 using namespace ironpost;
-
-constexpr char kServerKey[] = "fuzz-key";
 
 class AnsweringClient final : public BackendHttpClient {
   public:
@@ -49,31 +43,18 @@ class QuietSink final : public EngineNotificationSink {
     void PublishEngineNotification(const EngineNotification&) override {}
 };
 
-class NoCvars final : public CvarRegistry {
-  public:
-    void RegisterCvar(const CvarDefinition&) override {}
-};
-
 struct Server {
     AnsweringClient client;
     QuietSink sink;
-    NoCvars cvars;
+    fuzz::NoCvars cvars;
     MetamodPluginHost host{client, sink};
     std::uint64_t now_ms = 1000;
 
     Server() {
-        static std::string dir = "/tmp/ironpost-fuzz-XXXXXX";
-        if (::mkdtemp(dir.data()) == nullptr) {
-            std::abort();
-        }
-        std::atexit([] { std::filesystem::remove_all(dir); });
-        std::ofstream(dir + "/server.key") << kServerKey << "\n";
-        std::ofstream(dir + "/ironpost.cfg")
-            << "ironpost_server_key_file \"" << dir << "/server.key\"\n"
-            << "ironpost_backend_url \"http://127.0.0.1:9\"\nironpost_server_id srv-1\n"
-            << "ironpost_alpha_team_policy_enabled 0\nironpost_currency_decimals 2\n";
         host.SetClock([this] { return now_ms; });
-        if (!host.Attach(dir + "/ironpost.cfg", cvars).status.ok) {
+        const std::string config = fuzz::WriteServerConfig(
+            "ironpost_alpha_team_policy_enabled 0\nironpost_currency_decimals 2\n");
+        if (!host.Attach(config, cvars).status.ok) {
             std::abort();
         }
         const char* teams[] = {"CT", "TERRORIST", "CT", "TERRORIST", "SPECTATOR", "CT"};

@@ -7,16 +7,13 @@
 // do, its second picks an HTTP status or a clock step, and the rest is a
 // reply body. Settlements are named "round-0" to "round-3", so seeds and
 // mutations can name them.
-#include <stdlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "fuzz_server_config.h"
 #include "ironpost_plugin_session.h"
 
 namespace {
@@ -44,31 +41,18 @@ class WorkerStandIn final : public BackendHttpClient {
     std::deque<BackendHttpPostRequest> sent;
 };
 
-class NoCvars final : public CvarRegistry {
-  public:
-    void RegisterCvar(const CvarDefinition&) override {}
-};
-
 struct Backend {
     WorkerStandIn client;
-    NoCvars cvars;
+    fuzz::NoCvars cvars;
     MetamodPluginSession session{client};
     std::uint64_t now_ms = 1000;
     std::uint32_t round = 0;
 
     Backend() {
-        static std::string dir = "/tmp/ironpost-fuzz-XXXXXX";
-        if (::mkdtemp(dir.data()) == nullptr) {
-            std::abort();
-        }
-        std::atexit([] { std::filesystem::remove_all(dir); });
-        std::ofstream(dir + "/server.key") << "fuzz-key\n";
-        std::ofstream(dir + "/ironpost.cfg")
-            << "ironpost_server_key_file \"" << dir << "/server.key\"\n"
-            << "ironpost_backend_url \"http://127.0.0.1:9\"\nironpost_server_id srv-1\n"
-            << "ironpost_backend_worker_enabled 1\nironpost_backend_retry_max_attempts 3\n"
-            << "ironpost_backend_retry_base_delay_ms 100\n";
-        if (!session.LoadFromConfigFile(dir + "/ironpost.cfg", cvars).loaded) {
+        const std::string config = fuzz::WriteServerConfig(
+            "ironpost_backend_worker_enabled 1\nironpost_backend_retry_max_attempts 3\n"
+            "ironpost_backend_retry_base_delay_ms 100\n");
+        if (!session.LoadFromConfigFile(config, cvars).loaded) {
             std::abort();
         }
         (void)session.OnClientAuthorized(1, "alice", "STEAM_0:1:1001", false);

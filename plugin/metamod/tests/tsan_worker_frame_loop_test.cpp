@@ -48,17 +48,7 @@ class ConcurrentBackend {
   public:
     using Answer = std::function<std::string(const std::string& request)>;
     ConcurrentBackend(Answer answer, int delay_ms) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(listener_, kConcurrentRequests * 2) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            std::abort();
-        }
-        port_ = ntohs(address.sin_port);
+        listener_ = ironpost_test::ListenOnLoopback(kConcurrentRequests * 2, port_);
         accept_ = std::thread([this, answer, delay_ms] {
             std::vector<std::thread> connections;
             for (int waited = 0; !stop_ && waited < 60000; waited += 10) {
