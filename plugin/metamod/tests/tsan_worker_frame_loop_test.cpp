@@ -41,28 +41,33 @@ std::string RequestPath(const std::string& request) {
     return request.substr(start, request.find(' ', start) - start);
 }
 
-// Serves every connection on its own thread, answering through `answer`
-// after `delay_ms`, so that all requests are open at once. Bounded: it stops
-// accepting after 60 s and joins every thread on destruction.
+// Serves every connection on its own thread through `answer`. The first
+// answers wait until kConcurrentRequests connections are open at once (or
+// 10 s pass), so the workers really run side by side however slow the
+// machine. Bounded: it stops accepting after 60 s and joins every thread on
+// destruction.
 class ConcurrentBackend {
   public:
     using Answer = std::function<std::string(const std::string& request)>;
-    ConcurrentBackend(Answer answer, int delay_ms) {
+    explicit ConcurrentBackend(Answer answer) {
         listener_ = ironpost_test::ListenOnLoopback(kConcurrentRequests * 2, port_);
-        accept_ = std::thread([this, answer, delay_ms] {
+        accept_ = std::thread([this, answer] {
             std::vector<std::thread> connections;
             for (int waited = 0; !stop_ && waited < 60000; waited += 10) {
                 if (!ironpost_test::WaitFor(listener_, POLLIN, 10)) {
                     continue;
                 }
                 const int fd = ::accept(listener_, nullptr, nullptr);
-                connections.emplace_back([this, fd, answer, delay_ms] {
+                connections.emplace_back([this, fd, answer] {
                     const std::string request = ironpost_test::ReadRequest(fd);
                     const int open = ++open_;
                     for (int seen = most_open_; open > seen;) {
                         most_open_.compare_exchange_weak(seen, open);
                     }
-                    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+                    released_ = released_ || open >= kConcurrentRequests;
+                    for (int waited = 0; !released_ && waited < 10000; ++waited) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
                     const std::string body = answer(request);
                     --open_;
                     ironpost_test::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " +
@@ -90,6 +95,7 @@ class ConcurrentBackend {
     int listener_ = -1;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> released_{false};
     std::atomic<int> open_{0};
     std::atomic<int> most_open_{0};
     std::thread accept_;
@@ -99,11 +105,9 @@ class ConcurrentBackend {
 // by a frame loop that also reads the client's health while workers run: every
 // answer comes back exactly once, to its own request, and nothing is dropped.
 TEST(TsanWorkerClient, SixtyFourConcurrentPostsComeBackToTheirOwnRequests) {
-    ConcurrentBackend backend(
-        [](const std::string& request) {
-            return "{\"echo\":\"" + HeaderValue(request, "X-IronPost-Request-Id") + "\"}";
-        },
-        200);
+    ConcurrentBackend backend([](const std::string& request) {
+        return "{\"echo\":\"" + HeaderValue(request, "X-IronPost-Request-Id") + "\"}";
+    });
     TempDir dir;
     MetamodProcessBackendHttpClient client;
     client.SetTimeoutMs(20000);
@@ -136,7 +140,7 @@ TEST(TsanWorkerClient, SixtyFourConcurrentPostsComeBackToTheirOwnRequests) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_EQ(answered.size(), std::size_t{kConcurrentRequests});
-    EXPECT_GE(backend.MostOpen(), kConcurrentRequests / 2);
+    EXPECT_EQ(backend.MostOpen(), kConcurrentRequests);
     const BackendWorkerHealth health = client.WorkerHealth();
     EXPECT_EQ(health.dropped_jobs + health.dropped_completions, 0u);
     EXPECT_EQ(client.StopAndWait(5000), 0u);
@@ -148,13 +152,11 @@ TEST(TsanWorkerClient, SixtyFourConcurrentPostsComeBackToTheirOwnRequests) {
 // answers and sends due polls until nothing is followed and the journal is
 // empty.
 TEST(TsanWorkerClient, FrameLoopFollowsSixtyFourSettlementsToTheEnd) {
-    ConcurrentBackend backend(
-        [](const std::string& request) {
-            const std::string id = HeaderValue(request, "X-IronPost-Request-Id");
-            const bool poll = RequestPath(request) == "/v1/plugin/submission-status";
-            return SettlementReplyBody(id, poll ? "finalized" : "inBlock");
-        },
-        200);
+    ConcurrentBackend backend([](const std::string& request) {
+        const std::string id = HeaderValue(request, "X-IronPost-Request-Id");
+        const bool poll = RequestPath(request) == "/v1/plugin/submission-status";
+        return SettlementReplyBody(id, poll ? "finalized" : "inBlock");
+    });
     TempDir dir;
     dir.Write("server.key", std::string(kServerKey) + "\n");
     const std::string config = dir.Write(
@@ -204,7 +206,7 @@ TEST(TsanWorkerClient, FrameLoopFollowsSixtyFourSettlementsToTheEnd) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(session.FollowedSettlementIds().empty());
-    EXPECT_GE(backend.MostOpen(), kConcurrentRequests / 2);
+    EXPECT_EQ(backend.MostOpen(), kConcurrentRequests);
     EXPECT_GE(most_journaled, std::size_t{kConcurrentRequests / 2});
     EXPECT_EQ(journaled(), 0u);
     EXPECT_EQ(client.StopAndWait(5000), 0u);
