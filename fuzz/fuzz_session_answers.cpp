@@ -1,12 +1,13 @@
 // Any bytes as the backend's answers to settlement posts and status polls,
 // delivered to a session in worker mode as a frame loop would deliver a
 // worker's completions: in any order, late, twice, or never, matched by the
-// request they answer or only by the request id they name. Answering costs
-// no signing, so most steps are cheap; only rounds, retries and polls sign. The input is a
-// list of steps separated by NUL bytes; each step's first byte says what to
-// do, its second picks an HTTP status or a clock step, and the rest is a
-// reply body. Settlements are named "round-0" to "round-3", so seeds and
-// mutations can name them.
+// request they answer or only by the request id they name. Answering signs
+// nothing, so most steps are cheap; only rounds, retries and polls sign.
+// The input is a list of steps separated by NUL bytes; each step's first
+// byte says what to do (see Step; seeds use non-zero bytes), its second
+// picks an HTTP status or a clock step, and the rest is a reply body.
+// Settlements are named "round-0" to "round-3", so seeds and mutations can
+// name them.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
