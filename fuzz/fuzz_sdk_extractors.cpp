@@ -12,60 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_engine.h"
 #include "ironpost_metamod_sdk_extractors.h"
 
 namespace {
 
 using namespace ironpost;
 
-struct Engine {
-    enginefuncs_t table{};
-    globalvars_t globals{};
-    edict_t edicts[kMaxClientSlots + 1]{};
-    std::vector<std::string> argv;
-    std::int32_t argc = 0;
-    std::optional<std::string> args;
-    std::optional<std::string> auth_id;
-};
-
-Engine& Fake() {
-    static Engine engine;
-    return engine;
-}
-
-void IgnoreAlert(ALERT_TYPE, const char*, ...) {}
-
 void Install() {
-    enginefuncs_t& t = Fake().table;
-    t.pfnCVarRegister = [](cvar_t*) {};
-    t.pfnGetPlayerAuthId = [](edict_t*) -> const char* {
-        return Fake().auth_id ? Fake().auth_id->c_str() : nullptr;
-    };
-    t.pfnIndexOfEdict = [](const edict_t* edict) {
-        const edict_t* first = Fake().edicts;
-        return edict >= first && edict <= first + kMaxClientSlots ? static_cast<int>(edict - first)
-                                                                  : 0;
-    };
-    t.pfnPEntityOfEntIndex = [](int index) -> edict_t* {
-        return index >= 0 && index <= kMaxClientSlots ? &Fake().edicts[index] : nullptr;
-    };
-    t.pfnCmd_Argc = [] { return Fake().argc; };
-    t.pfnCmd_Argv = [](int index) -> const char* {
-        const auto& argv = Fake().argv;
-        return index >= 0 && index < static_cast<int>(argv.size()) ? argv[index].c_str() : "";
-    };
-    t.pfnCmd_Args = []() -> const char* { return Fake().args ? Fake().args->c_str() : nullptr; };
-    t.pfnClientPrintf = [](edict_t*, PRINT_TYPE, const char*) {};
-    t.pfnServerPrint = [](const char*) {};
-    t.pfnAlertMessage = &IgnoreAlert;
-    t.pfnMessageBegin = [](int, int, const float*, edict_t*) {};
-    t.pfnMessageEnd = [] {};
-    t.pfnWriteByte = [](int) {};
-    t.pfnWriteChar = [](int) {};
-    t.pfnWriteShort = [](int) {};
-    t.pfnWriteString = [](const char*) {};
-    t.pfnRegUserMsg = [](const char*, int) { return 0; };
-    (void)CaptureIronpostMetamodEngineImports(&t, &Fake().globals);
+    (void)CaptureIronpostMetamodEngineImports(&fuzz::InstalledFake().table, &fuzz::Fake().globals);
     if (!IronpostMetamodEngineImportsValidated()) {
         std::abort();
     }
@@ -107,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::uint8_t> bytes(payload, payload + length);
     const std::string rest(reinterpret_cast<const char*>(data) + 5, size - 5);
     const std::vector<std::string> pieces = Pieces(rest);
-    Engine& engine = Fake();
+    fuzz::Engine& engine = fuzz::Fake();
     edict_t* edict = data[2] <= kMaxClientSlots ? &engine.edicts[data[2]] : nullptr;
     switch (data[0] % 6) {
         case 0: {
@@ -137,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         }
         case 3:
-            engine.auth_id = data[3] & 1 ? std::nullopt : std::optional<std::string>(pieces[0]);
+            engine.auth_ids[edict != nullptr ? data[2] : 0] =
+                data[3] & 1 ? std::nullopt : std::optional<std::string>(pieces[0]);
             if (edict != nullptr) {
                 edict->v.flags = data[4] & 1 ? FL_FAKECLIENT : 0;
             }

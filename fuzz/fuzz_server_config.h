@@ -20,14 +20,24 @@ class NoCvars final : public CvarRegistry {
     void RegisterCvar(const CvarDefinition&) override {}
 };
 
-// The path of a configuration naming a key, a loopback backend, server id
-// "srv-1", then `extra` lines. Call once per process.
-inline std::string WriteServerConfig(const std::string& extra) {
-    static std::string dir = "/tmp/ironpost-fuzz-XXXXXX";
+// A new directory under `parent`, removed at process exit.
+inline std::string TemporaryDirectory(const std::string& parent) {
+    static std::string dir;
+    dir = parent + "/ironpost-fuzz-XXXXXX";
     if (::mkdtemp(dir.data()) == nullptr) {
         std::abort();
     }
     std::atexit([] { std::filesystem::remove_all(dir); });
+    return dir;
+}
+
+// The path of a configuration naming a key, a loopback backend, server id
+// "srv-1", then `extra` lines, written with its key into `dir` (by default
+// a new temporary directory). Call once per process.
+inline std::string WriteServerConfig(const std::string& extra, std::string dir = "") {
+    if (dir.empty()) {
+        dir = TemporaryDirectory("/tmp");
+    }
     std::ofstream(dir + "/server.key") << "fuzz-key\n";
     std::ofstream(dir + "/ironpost.cfg")
         << "ironpost_server_key_file \"" << dir << "/server.key\"\n"
