@@ -62,6 +62,12 @@ struct Server {
             if (dll.pfnClientConnect(&edict, name.c_str(), "10.0.0.1:27005", reject) != 1) {
                 std::abort();
             }
+            // Seated on both sides, so that rounds are played from the start.
+            const std::string team = slot % 2 ? "\x01TERRORIST" : "\x01CT";
+            std::vector<std::uint8_t> team_info(team.begin(), team.end() + 1);
+            team_info[0] = static_cast<std::uint8_t>(slot);
+            IronpostMetamodUserMessage(86, team_info.data(),
+                                       static_cast<unsigned>(team.size() + 1));
         }
     }
 
