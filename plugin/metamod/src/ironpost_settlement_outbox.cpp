@@ -4,6 +4,7 @@
 #include "ironpost_settlement_outbox.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -211,10 +212,13 @@ std::string WriteFileDurably(const std::string& path, const std::string& bytes) 
     const std::string directory =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     std::string temporary = path + ".tmp-XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    // mkstemp and fcntl rather than mkostemp, which needs glibc 2.7: the
+    // plugin loads on servers with glibc 2.4.
+    const int fd = ::mkstemp(temporary.data());
     if (fd < 0) {
         return "cannot create a file beside " + path + ": " + ErrnoText(errno);
     }
+    (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
     std::string error;
     if (!WriteAll(fd, bytes)) {
         error = "cannot write " + temporary + ": " + ErrnoText(errno);

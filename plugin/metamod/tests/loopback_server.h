@@ -61,6 +61,22 @@ inline std::string ReadRequest(int fd) {
     return data;
 }
 
+// A listening socket on 127.0.0.1 at a port the system picks.
+inline int ListenOnLoopback(int backlog, std::uint16_t& port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener, backlog) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::abort();
+    }
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
 // A behaviour gets the accepted socket and returns the request it read.
 using PeerBehaviour = std::function<std::string(int fd)>;
 
@@ -87,17 +103,7 @@ inline PeerBehaviour Answer(std::string reply, std::size_t piece = 0, int interv
 class LoopbackServer {
   public:
     explicit LoopbackServer(PeerBehaviour behaviour, int backlog = 16) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(listener_, backlog) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            std::abort();
-        }
-        port_ = ntohs(address.sin_port);
+        listener_ = ListenOnLoopback(backlog, port_);
         if (behaviour) {
             thread_ = std::thread([this, behaviour] {
                 for (int waited = 0; !stop_ && waited < 5000; waited += 20) {
