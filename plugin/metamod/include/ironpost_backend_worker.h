@@ -33,6 +33,9 @@ inline constexpr std::size_t kBackendWorkerCompletionLimit = 256;
 // host can take a good part of a second. The frame joins a finished thread
 // only this long after it first saw it finished; detach joins at once.
 inline constexpr std::uint64_t kFinishedThreadJoinGraceMs = 1000;
+// At most this many finished threads wait for their join; older ones are
+// joined at once, so a burst of posts cannot pile up thread stacks.
+inline constexpr std::size_t kFinishedThreadsKeptLimit = 8;
 
 // A finished worker job with the request it answers.
 struct BackendWorkerCompletion {
@@ -107,6 +110,8 @@ class MetamodProcessBackendHttpClient final : public BackendHttpClient {
     // outlived StopAndWait; it is never released.
     [[nodiscard]] bool ModulePinned() const { return module_pinned_; }
     [[nodiscard]] bool Accepting() const { return accepting_; }
+    // Threads started and not yet joined, running or finished.
+    [[nodiscard]] std::size_t UnjoinedThreadCount() const { return threads_.size(); }
 
     // Moves finished workers' answers to the undrained completions.
     void DrainCompletedWorkers();

@@ -196,20 +196,23 @@ void MetamodProcessBackendHttpClient::KeepThread(PluginThread thread) {
 
 void MetamodProcessBackendHttpClient::JoinFinishedThreads(std::uint64_t grace_ms) {
     const std::uint64_t now_ms = std::max<std::uint64_t>(NowSteadyMs(), 1);
-    for (auto it = threads_.begin(); it != threads_.end();) {
-        if (!Finished(it->thread)) {
-            ++it;
+    // Newest first, so the threads kept waiting past the limit are the ones
+    // that finished longest ago.
+    std::size_t waiting = 0;
+    for (std::size_t i = threads_.size(); i-- > 0;) {
+        KeptThread& kept = threads_[i];
+        if (!Finished(kept.thread)) {
             continue;
         }
-        if (it->seen_finished_ms == 0) {
-            it->seen_finished_ms = now_ms;
+        if (kept.seen_finished_ms == 0) {
+            kept.seen_finished_ms = now_ms;
         }
-        if (now_ms - it->seen_finished_ms < grace_ms) {
-            ++it;
+        if (now_ms - kept.seen_finished_ms < grace_ms && waiting < kFinishedThreadsKeptLimit) {
+            ++waiting;
             continue;
         }
-        it->thread.thread.join();
-        it = threads_.erase(it);
+        kept.thread.thread.join();
+        threads_.erase(threads_.begin() + static_cast<std::ptrdiff_t>(i));
     }
 }
 

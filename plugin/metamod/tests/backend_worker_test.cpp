@@ -193,16 +193,27 @@ TEST(BackendWorker, TheFrameNeverWaitsForAFinishedWorkerToReturn) {
 }
 
 TEST(BackendWorker, KeepsBoundedLogsAndExactCounts) {
+    std::atomic<std::size_t> returned{0};
     MetamodProcessBackendHttpClient client(
         [](const BackendHttpPostRequest&, std::uint32_t, PluginThread*) {
             return BackendHttpResponse{200, "{}", ""};
         },
-        [](std::function<void()> body) { return std::thread(std::move(body)); });
+        [&returned](std::function<void()> body) {
+            return std::thread([body = std::move(body), &returned] {
+                body();
+                ++returned;
+            });
+        });
     client.SetWorkerOptions(true, 1000);
     const std::size_t posts = kBackendWorkerRequestLogSize + 44;
     for (std::size_t i = 0; i < posts; ++i) {
         ASSERT_EQ(client.PostJson(Post("http://h/p", std::to_string(i))).status_code, 202);
     }
+    for (int i = 0; i < 1000 && returned < posts; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    client.DrainCompletedWorkers();  // a burst leaves no pile of finished threads
+    EXPECT_LE(client.UnjoinedThreadCount(), kFinishedThreadsKeptLimit);
     ASSERT_EQ(client.StopAndWait(10000), 0u);
     EXPECT_EQ(client.CallCount(), posts);
     ASSERT_EQ(client.Requests().size(), kBackendWorkerRequestLogSize);
