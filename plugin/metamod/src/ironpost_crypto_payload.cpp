@@ -2,9 +2,11 @@
 // and the intake request (backend body plus canonical JSON). Every byte here is
 // checked by the backend, so member orders and renderings are fixed.
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,7 +21,8 @@ namespace {
 constexpr char kLowerHexDigits[] = "0123456789abcdef";
 
 // A round with a full server carries thousands of entries, so every text here
-// is appended in place: no temporary string per field, key or number.
+// is written in place through a TextWriter: no temporary string per field,
+// key or number, and no library call per piece.
 
 // The decimal digits of `number` in `digits`; returns their count.
 template <typename Number>
@@ -28,54 +31,97 @@ std::size_t Decimal(Number number, char (&digits)[24]) {
                                     digits);
 }
 
-template <typename Number>
-void AppendDecimal(std::string& out, Number number) {
-    char digits[24];
-    out.append(digits, Decimal(number, digits));
-}
+// Writes text at the end of a string. The string's length runs a block ahead
+// of the text (its capacity reserved once), so a piece costs one comparison
+// and an inline copy; Finish cuts the length back to the text written.
+class TextWriter {
+  public:
+    TextWriter(std::string& out, std::size_t expected_bytes) : out_(out), end_(out.size()) {
+        out_.reserve(end_ + expected_bytes);
+        data_ = out_.data();
+        room_end_ = out_.size();
+    }
+
+    void Put(std::string_view text) {
+        MakeRoom(text.size());
+        std::memcpy(data_ + end_, text.data(), text.size());
+        end_ += text.size();
+    }
+
+    void Put(char byte) {
+        MakeRoom(1);
+        data_[end_++] = byte;
+    }
+
+    template <typename Number>
+    void PutDecimal(Number number) {
+        constexpr std::size_t kMaxDigits = 24;
+        MakeRoom(kMaxDigits);
+        end_ = static_cast<std::size_t>(
+            std::to_chars(data_ + end_, data_ + end_ + kMaxDigits, number).ptr - data_);
+    }
+
+    void Finish() { out_.resize(end_); }
+
+  private:
+    static constexpr std::size_t kBlockBytes = 16 * 1024;
+
+    void MakeRoom(std::size_t bytes) {
+        if (room_end_ - end_ < bytes) {
+            out_.resize(end_ + std::max(bytes, kBlockBytes));
+            data_ = out_.data();
+            room_end_ = out_.size();
+        }
+    }
+
+    std::string& out_;
+    char* data_ = nullptr;
+    std::size_t end_ = 0;
+    std::size_t room_end_ = 0;
+};
 
 // The quoted JSON string of `text` appended to `out` (see JsonString).
-void AppendJsonString(std::string& out, std::string_view text) {
-    out += '"';
+void AppendJsonString(TextWriter& out, std::string_view text) {
+    out.Put('"');
     std::size_t plain_from = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
         if (byte >= 0x20 && byte != '"' && byte != '\\') {
             continue;
         }
-        out.append(text.data() + plain_from, i - plain_from);
+        out.Put(std::string_view(text.data() + plain_from, i - plain_from));
         plain_from = i + 1;
         switch (byte) {
             case '\\':
-                out += "\\\\";
+                out.Put("\\\\");
                 break;
             case '"':
-                out += "\\\"";
+                out.Put("\\\"");
                 break;
             case 0x08:
-                out += "\\b";
+                out.Put("\\b");
                 break;
             case 0x09:
-                out += "\\t";
+                out.Put("\\t");
                 break;
             case 0x0a:
-                out += "\\n";
+                out.Put("\\n");
                 break;
             case 0x0c:
-                out += "\\f";
+                out.Put("\\f");
                 break;
             case 0x0d:
-                out += "\\r";
+                out.Put("\\r");
                 break;
             default:
-                out += "\\u00";
-                out += kLowerHexDigits[byte >> 4];
-                out += kLowerHexDigits[byte & 0x0f];
+                out.Put("\\u00");
+                out.Put(kLowerHexDigits[byte >> 4]);
+                out.Put(kLowerHexDigits[byte & 0x0f]);
                 break;
         }
     }
-    out.append(text.data() + plain_from, text.size() - plain_from);
-    out += '"';
+    out.Put(std::string_view(text.data() + plain_from, text.size() - plain_from));
+    out.Put('"');
 }
 
 // ---------------------------------------------------------------------------
@@ -84,29 +130,29 @@ void AppendJsonString(std::string& out, std::string_view text) {
 // making two drafts sign the same text. Keys of list entries are the entry's
 // prefix ("reward_entries.3.") followed by the field name.
 
-void AppendField(std::string& out, std::string_view prefix, std::string_view key,
+void AppendField(TextWriter& out, std::string_view prefix, std::string_view key,
                  std::string_view value) {
-    out += prefix;
-    out += key;
-    out += '=';
-    AppendDecimal(out, value.size());
-    out += ':';
-    out += value;
-    out += '\n';
+    out.Put(prefix);
+    out.Put(key);
+    out.Put('=');
+    out.PutDecimal(value.size());
+    out.Put(':');
+    out.Put(value);
+    out.Put('\n');
 }
 
-void AppendField(std::string& out, std::string_view key, std::string_view value) {
+void AppendField(TextWriter& out, std::string_view key, std::string_view value) {
     AppendField(out, {}, key, value);
 }
 
 template <typename Number>
-void AppendNumber(std::string& out, std::string_view prefix, std::string_view key, Number number) {
+void AppendNumber(TextWriter& out, std::string_view prefix, std::string_view key, Number number) {
     char digits[24];
     AppendField(out, prefix, key, std::string_view(digits, Decimal(number, digits)));
 }
 
 template <typename Number>
-void AppendNumber(std::string& out, std::string_view key, Number number) {
+void AppendNumber(TextWriter& out, std::string_view key, Number number) {
     AppendNumber(out, {}, key, number);
 }
 
@@ -114,7 +160,8 @@ void AppendNumber(std::string& out, std::string_view key, Number number) {
 void SetEntryPrefix(std::string& prefix, std::string_view list, std::size_t index) {
     prefix.assign(list);
     prefix += '.';
-    AppendDecimal(prefix, index);
+    char digits[24];
+    prefix.append(digits, Decimal(index, digits));
     prefix += '.';
 }
 
@@ -122,30 +169,30 @@ void SetEntryPrefix(std::string& prefix, std::string_view list, std::size_t inde
 // Compact JSON members. `first` is true until the object's first member is written.
 
 // Member names are this file's own identifiers, which need no escaping.
-void AppendJsonKey(std::string& out, std::string_view key, bool& first) {
+void AppendJsonKey(TextWriter& out, std::string_view key, bool& first) {
     if (!first) {
-        out += ',';
+        out.Put(',');
     }
     first = false;
-    out += '"';
-    out += key;
-    out += "\":";
+    out.Put('"');
+    out.Put(key);
+    out.Put("\":");
 }
 
-void AppendJsonStringField(std::string& out, std::string_view key, std::string_view value,
+void AppendJsonStringField(TextWriter& out, std::string_view key, std::string_view value,
                            bool& first) {
     AppendJsonKey(out, key, first);
     AppendJsonString(out, value);
 }
 
 template <typename Number>
-void AppendJsonNumberField(std::string& out, std::string_view key, Number number, bool& first) {
+void AppendJsonNumberField(TextWriter& out, std::string_view key, Number number, bool& first) {
     AppendJsonKey(out, key, first);
-    AppendDecimal(out, number);
+    out.PutDecimal(number);
 }
 
 // An amount travels as the decimal text of the number, quoted.
-void AppendJsonAmountField(std::string& out, std::string_view key, std::uint64_t amount,
+void AppendJsonAmountField(TextWriter& out, std::string_view key, std::uint64_t amount,
                            bool& first) {
     char digits[24];
     AppendJsonStringField(out, key, std::string_view(digits, Decimal(amount, digits)), first);
@@ -154,20 +201,20 @@ void AppendJsonAmountField(std::string& out, std::string_view key, std::uint64_t
 // Appends each entry, rendered by `render` (which writes the object's
 // members), as one compact JSON array member named `key`.
 template <typename Entry, typename Render>
-void AppendJsonArrayField(std::string& out, std::string_view key, const std::vector<Entry>& entries,
+void AppendJsonArrayField(TextWriter& out, std::string_view key, const std::vector<Entry>& entries,
                           bool& first, Render render) {
     AppendJsonKey(out, key, first);
-    out += '[';
+    out.Put('[');
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (i > 0) {
-            out += ',';
+            out.Put(',');
         }
-        out += '{';
+        out.Put('{');
         bool first_member = true;
         render(out, entries[i], first_member);
-        out += '}';
+        out.Put('}');
     }
-    out += ']';
+    out.Put(']');
 }
 
 // A generous size for a draft's texts, so that they are allocated once.
@@ -179,7 +226,7 @@ std::size_t EstimatedDraftTextBytes(const RoundSettlementDraft& draft) {
 
 // Entries as the backend body carries them.
 
-void AppendRewardEntry(std::string& out, const RewardDraftEntry& entry, bool& first) {
+void AppendRewardEntry(TextWriter& out, const RewardDraftEntry& entry, bool& first) {
     AppendJsonNumberField(out, "slot", entry.slot, first);
     AppendJsonStringField(out, "steamId", entry.steam_id, first);
     AppendJsonNumberField(out, "kills", entry.kills, first);
@@ -187,7 +234,7 @@ void AppendRewardEntry(std::string& out, const RewardDraftEntry& entry, bool& fi
     AppendJsonAmountField(out, "rewardZolt", entry.reward_zolt, first);
 }
 
-void AppendWeaponSpendEntry(std::string& out, const WeaponSpendDraftEntry& entry, bool& first) {
+void AppendWeaponSpendEntry(TextWriter& out, const WeaponSpendDraftEntry& entry, bool& first) {
     AppendJsonNumberField(out, "slot", entry.slot, first);
     AppendJsonStringField(out, "steamId", entry.steam_id, first);
     AppendJsonStringField(out, "weaponId", entry.weapon_id, first);
@@ -195,7 +242,7 @@ void AppendWeaponSpendEntry(std::string& out, const WeaponSpendDraftEntry& entry
     AppendJsonNumberField(out, "roundNumber", entry.round_number, first);
 }
 
-void AppendTransferEntry(std::string& out, const TransferDraftEntry& entry, bool& first) {
+void AppendTransferEntry(TextWriter& out, const TransferDraftEntry& entry, bool& first) {
     AppendJsonNumberField(out, "intentId", entry.intent_id, first);
     AppendJsonStringField(out, "fromSteamId", entry.from_steam_id, first);
     AppendJsonStringField(out, "toSteamId", entry.to_steam_id, first);
@@ -206,7 +253,7 @@ void AppendTransferEntry(std::string& out, const TransferDraftEntry& entry, bool
     AppendJsonStringField(out, "menuNonce", entry.menu_nonce, first);
 }
 
-void AppendCombatStatsEntry(std::string& out, const CombatStatsDraftEntry& entry, bool& first) {
+void AppendCombatStatsEntry(TextWriter& out, const CombatStatsDraftEntry& entry, bool& first) {
     AppendJsonStringField(out, "steamId", entry.steam_id, first);
     AppendJsonNumberField(out, "kills", entry.kills, first);
     AppendJsonNumberField(out, "deaths", entry.deaths, first);
@@ -216,7 +263,7 @@ void AppendCombatStatsEntry(std::string& out, const CombatStatsDraftEntry& entry
     AppendJsonNumberField(out, "roundsPlayed", entry.rounds_played, first);
 }
 
-void AppendRivalStatsEntry(std::string& out, const RivalStatsDraftEntry& entry, bool& first) {
+void AppendRivalStatsEntry(TextWriter& out, const RivalStatsDraftEntry& entry, bool& first) {
     AppendJsonStringField(out, "attackerSteamId", entry.attacker_steam_id, first);
     AppendJsonStringField(out, "victimSteamId", entry.victim_steam_id, first);
     AppendJsonNumberField(out, "hits", entry.hits, first);
@@ -227,7 +274,7 @@ void AppendRivalStatsEntry(std::string& out, const RivalStatsDraftEntry& entry, 
 // Entries in the canonical JSON: the same values, members in the fixed
 // canonical order the backend hashes.
 
-void AppendCanonicalRewardEntry(std::string& out, const RewardDraftEntry& entry, bool& first) {
+void AppendCanonicalRewardEntry(TextWriter& out, const RewardDraftEntry& entry, bool& first) {
     AppendJsonNumberField(out, "kills", entry.kills, first);
     AppendJsonAmountField(out, "rewardZolt", entry.reward_zolt, first);
     AppendJsonNumberField(out, "slot", entry.slot, first);
@@ -235,7 +282,7 @@ void AppendCanonicalRewardEntry(std::string& out, const RewardDraftEntry& entry,
     AppendJsonNumberField(out, "validDamage", entry.valid_damage, first);
 }
 
-void AppendCanonicalWeaponSpendEntry(std::string& out, const WeaponSpendDraftEntry& entry,
+void AppendCanonicalWeaponSpendEntry(TextWriter& out, const WeaponSpendDraftEntry& entry,
                                      bool& first) {
     AppendJsonAmountField(out, "zoltCost", entry.zolt_cost, first);
     AppendJsonNumberField(out, "roundNumber", entry.round_number, first);
@@ -244,7 +291,7 @@ void AppendCanonicalWeaponSpendEntry(std::string& out, const WeaponSpendDraftEnt
     AppendJsonStringField(out, "weaponId", entry.weapon_id, first);
 }
 
-void AppendCanonicalTransferEntry(std::string& out, const TransferDraftEntry& entry, bool& first) {
+void AppendCanonicalTransferEntry(TextWriter& out, const TransferDraftEntry& entry, bool& first) {
     AppendJsonAmountField(out, "amount", entry.amount, first);
     AppendJsonStringField(out, "fromSteamId", entry.from_steam_id, first);
     AppendJsonNumberField(out, "fromUserid", entry.from_slot, first);
@@ -255,7 +302,7 @@ void AppendCanonicalTransferEntry(std::string& out, const TransferDraftEntry& en
     AppendJsonNumberField(out, "toUserid", entry.to_slot, first);
 }
 
-void AppendCanonicalCombatStatsEntry(std::string& out, const CombatStatsDraftEntry& entry,
+void AppendCanonicalCombatStatsEntry(TextWriter& out, const CombatStatsDraftEntry& entry,
                                      bool& first) {
     AppendJsonNumberField(out, "deaths", entry.deaths, first);
     AppendJsonNumberField(out, "headshots", entry.headshots, first);
@@ -266,7 +313,7 @@ void AppendCanonicalCombatStatsEntry(std::string& out, const CombatStatsDraftEnt
     AppendJsonStringField(out, "steamId", entry.steam_id, first);
 }
 
-void AppendCanonicalRivalStatsEntry(std::string& out, const RivalStatsDraftEntry& entry,
+void AppendCanonicalRivalStatsEntry(TextWriter& out, const RivalStatsDraftEntry& entry,
                                     bool& first) {
     AppendJsonStringField(out, "attackerSteamId", entry.attacker_steam_id, first);
     AppendJsonNumberField(out, "damage", entry.damage, first);
@@ -275,8 +322,8 @@ void AppendCanonicalRivalStatsEntry(std::string& out, const RivalStatsDraftEntry
     AppendJsonStringField(out, "victimSteamId", entry.victim_steam_id, first);
 }
 
-void AppendDraftJson(std::string& out, const RoundSettlementDraft& draft) {
-    out += '{';
+void AppendDraftJson(TextWriter& out, const RoundSettlementDraft& draft) {
+    out.Put('{');
     bool first = true;
     AppendJsonStringField(out, "serverId", draft.server_id, first);
     AppendJsonStringField(out, "sessionId", draft.session_id, first);
@@ -295,13 +342,13 @@ void AppendDraftJson(std::string& out, const RoundSettlementDraft& draft) {
                          AppendRivalStatsEntry);
     AppendJsonStringField(out, "configHash", draft.config_hash, first);
     AppendJsonStringField(out, "serverSignature", draft.server_signature, first);
-    out += '}';
+    out.Put('}');
 }
 
 // The member order is the backend's canonical order, which is deliberately not
 // plain alphabetical ("configHash" leads, transfers come third).
-void AppendCanonicalDraftJson(std::string& out, const RoundSettlementDraft& draft) {
-    out += '{';
+void AppendCanonicalDraftJson(TextWriter& out, const RoundSettlementDraft& draft) {
+    out.Put('{');
     bool first = true;
     AppendJsonStringField(out, "configHash", draft.config_hash, first);
     AppendJsonArrayField(out, "combatStatsEntries", draft.combat_stats_entries, first,
@@ -321,21 +368,22 @@ void AppendCanonicalDraftJson(std::string& out, const RoundSettlementDraft& draf
     AppendJsonStringField(out, "sessionId", draft.session_id, first);
     AppendJsonArrayField(out, "weaponSpendEntries", draft.weapon_spend_entries, first,
                          AppendCanonicalWeaponSpendEntry);
-    out += '}';
+    out.Put('}');
 }
 
 }  // namespace
 
 std::string JsonString(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 2);
+    std::string text_out;
+    TextWriter out(text_out, text.size() + 2);
     AppendJsonString(out, text);
-    return out;
+    out.Finish();
+    return text_out;
 }
 
 std::string BuildSettlementSigningPayload(const RoundSettlementDraft& draft) {
-    std::string out;
-    out.reserve(EstimatedDraftTextBytes(draft));
+    std::string payload;
+    TextWriter out(payload, EstimatedDraftTextBytes(draft));
     AppendField(out, "domain", "ironpost:settlement:v1");
     AppendField(out, "server_id", draft.server_id);
     AppendField(out, "session_id", draft.session_id);
@@ -405,7 +453,8 @@ std::string BuildSettlementSigningPayload(const RoundSettlementDraft& draft) {
         AppendNumber(out, prefix, "damage", entry.damage);
         AppendNumber(out, prefix, "kills", entry.kills);
     }
-    return out;
+    out.Finish();
+    return payload;
 }
 
 std::optional<PluginSettlementHttpRequest> BuildPluginSettlementIntakeHttpRequest(
@@ -418,24 +467,26 @@ std::optional<PluginSettlementHttpRequest> BuildPluginSettlementIntakeHttpReques
     const std::size_t estimated_bytes = EstimatedDraftTextBytes(draft);
 
     std::string body;
-    body.reserve(estimated_bytes);
-    body += '{';
+    TextWriter body_out(body, estimated_bytes);
+    body_out.Put('{');
     bool first = true;
-    AppendJsonStringField(body, "requestId", intake_request.request_id, first);
-    AppendJsonStringField(body, "receivedAt", intake_request.received_at, first);
-    AppendJsonKey(body, "draft", first);
-    AppendDraftJson(body, draft);
-    body += '}';
+    AppendJsonStringField(body_out, "requestId", intake_request.request_id, first);
+    AppendJsonStringField(body_out, "receivedAt", intake_request.received_at, first);
+    AppendJsonKey(body_out, "draft", first);
+    AppendDraftJson(body_out, draft);
+    body_out.Put('}');
+    body_out.Finish();
 
     std::string canonical;
-    canonical.reserve(estimated_bytes);
-    canonical += '{';
+    TextWriter canonical_out(canonical, estimated_bytes);
+    canonical_out.Put('{');
     first = true;
-    AppendJsonKey(canonical, "draft", first);
-    AppendCanonicalDraftJson(canonical, draft);
-    AppendJsonStringField(canonical, "receivedAt", intake_request.received_at, first);
-    AppendJsonStringField(canonical, "requestId", intake_request.request_id, first);
-    canonical += '}';
+    AppendJsonKey(canonical_out, "draft", first);
+    AppendCanonicalDraftJson(canonical_out, draft);
+    AppendJsonStringField(canonical_out, "receivedAt", intake_request.received_at, first);
+    AppendJsonStringField(canonical_out, "requestId", intake_request.request_id, first);
+    canonical_out.Put('}');
+    canonical_out.Finish();
 
     PluginSettlementHttpRequest request;
     request.method = "POST";
