@@ -36,10 +36,15 @@ PluginEnvelopeSettlementTransport::PluginEnvelopeSettlementTransport(
 
 PluginSettlementIntakeResponse PluginEnvelopeSettlementTransport::SubmitSettlementRequest(
     const PluginSettlementHttpRequest& request) {
-    // Everything but the body, which the envelope replaces.
-    PluginSettlementHttpRequest sent{
-        request.method,    request.path, request.content_type,          request.request_id,
-        request.server_id, {},           request.canonical_payload_body};
+    // Everything but the body, which the envelope replaces; the canonical
+    // payload is taken over from the envelope below, not copied twice.
+    PluginSettlementHttpRequest sent{request.method,
+                                     request.path,
+                                     request.content_type,
+                                     request.request_id,
+                                     request.server_id,
+                                     {},
+                                     {}};
     // Every send gets its own time stamp and nonce, so a resend after a long
     // back-off is as fresh as the first; the payload and request id stay, and
     // the backend counts the settlement once by its request id.
@@ -53,6 +58,9 @@ PluginSettlementIntakeResponse PluginEnvelopeSettlementTransport::SubmitSettleme
         request.canonical_payload_body.empty() ? request.body : request.canonical_payload_body;
 
     std::optional<std::string> body = BuildPluginEnvelopeV2Body(envelope, signer_);
+    if (!request.canonical_payload_body.empty()) {
+        sent.canonical_payload_body = std::move(envelope.payload_json);
+    }
     if (body) {
         sent.body = std::move(*body);
         PluginSettlementIntakeResponse response = SubmitBackendSettlementHttpAttempt(
