@@ -43,6 +43,9 @@ class TextWriter {
     }
 
     void Put(std::string_view text) {
+        if (text.empty()) {
+            return;  // an empty view's data may be null, which memcpy must not get
+        }
         MakeRoom(text.size());
         std::memcpy(data_ + end_, text.data(), text.size());
         end_ += text.size();

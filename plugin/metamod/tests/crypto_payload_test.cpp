@@ -242,5 +242,30 @@ TEST(JsonString, EscapesEveryControlByteAndNothingElse) {
     }
 }
 
+// Texts far larger than the writer's blocks and than its size estimate (an
+// escaped control byte takes six): a long value comes out whole in every text.
+TEST(SettlementTexts, LongValuesComeOutWhole) {
+    const std::string control(40000, '\x01');
+    std::string escaped;
+    for (std::size_t i = 0; i < control.size(); ++i) {
+        escaped += "\\u0001";
+    }
+    EXPECT_EQ(JsonString(control), '"' + escaped + '"');
+
+    RoundSettlementDraft draft = RichDraft();
+    draft.reward_entries[0].steam_id = control;
+    EXPECT_NE(BuildSettlementSigningPayload(draft).find(
+                  "reward_entries.0.steam_id=40000:" + control + "\nreward_entries.0.kills=1:1\n"),
+              std::string::npos);
+    const std::optional<PluginSettlementHttpRequest> request =
+        BuildPluginSettlementIntakeHttpRequest({"r", "t", draft});
+    ASSERT_TRUE(request.has_value());
+    EXPECT_NE(request->body.find(R"("slot":3,"steamId":")" + escaped + R"(","kills":1,)"),
+              std::string::npos);
+    EXPECT_NE(request->canonical_payload_body.find(R"("slot":3,"steamId":")" + escaped +
+                                                   R"(","validDamage":0})"),
+              std::string::npos);
+}
+
 }  // namespace
 }  // namespace ironpost
