@@ -251,17 +251,6 @@ Sha256Digest HmacSha256(const std::string& key, const std::string& message) {
     return outer.Finish();
 }
 
-constexpr std::uint64_t kFnv64OffsetBasis = 0xcbf29ce484222325ull;
-constexpr std::uint64_t kFnv64Prime = 0x100000001b3ull;
-
-std::uint64_t Fnv1a64(std::uint64_t hash, const std::string& bytes) {
-    for (const char byte : bytes) {
-        hash ^= static_cast<unsigned char>(byte);
-        hash *= kFnv64Prime;
-    }
-    return hash;
-}
-
 }  // namespace
 
 std::string Sha256Hex(const std::string& data) {
@@ -282,16 +271,34 @@ std::string DevelopmentFileSettlementSigner::SignSettlementPayload(
     if (key_material_.empty() || payload.empty()) {
         return {};
     }
-    // The digest runs over key, "\n", payload without building that text.
-    std::uint64_t hash = Fnv1a64(kFnv64OffsetBasis, key_material_);
-    hash = Fnv1a64(hash, "\n");
-    hash = Fnv1a64(hash, payload);
+    return Signature(Fnv1a64(KeyedDigestStart(), payload.data(), payload.size()));
+}
 
+std::string DevelopmentFileSettlementSigner::SignSettlementDraftPayload(
+    const RoundSettlementDraft& draft) const {
+    if (key_material_.empty()) {
+        return {};
+    }
+    return Signature(Fnv1a64OfSettlementSigningPayload(KeyedDigestStart(), draft));
+}
+
+// The digest runs over key, "\n", payload without building that text.
+std::uint64_t DevelopmentFileSettlementSigner::KeyedDigestStart() const {
+    const std::uint64_t hash =
+        Fnv1a64(kFnv1a64OffsetBasis, key_material_.data(), key_material_.size());
+    return Fnv1a64(hash, "\n", 1);
+}
+
+std::string DevelopmentFileSettlementSigner::Signature(std::uint64_t digest) {
     std::string signature = "dev-v1:";
     for (int shift = 60; shift >= 0; shift -= 4) {
-        signature.push_back(kLowerHexDigits[(hash >> shift) & 0x0fu]);
+        signature.push_back(kLowerHexDigits[(digest >> shift) & 0x0fu]);
     }
     return signature;
+}
+
+std::string SettlementSigner::SignSettlementDraftPayload(const RoundSettlementDraft& draft) const {
+    return SignSettlementPayload(BuildSettlementSigningPayload(draft));
 }
 
 std::string DevelopmentFileSettlementSigner::SignPluginEnvelopePayload(
@@ -311,7 +318,7 @@ std::optional<std::string> SettlementDraftSignature(const RoundSettlementDraft& 
     if (!IsRoundSettlementDraftComplete(draft)) {
         return std::nullopt;
     }
-    std::string signature = signer.SignSettlementPayload(BuildSettlementSigningPayload(draft));
+    std::string signature = signer.SignSettlementDraftPayload(draft);
     if (signature.empty()) {
         return std::nullopt;
     }

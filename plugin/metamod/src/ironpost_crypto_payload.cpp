@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -24,11 +25,24 @@ constexpr char kLowerHexDigits[] = "0123456789abcdef";
 // is written in place through a TextWriter: no temporary string per field,
 // key or number, and no library call per piece.
 
+// Writes the decimal digits of `number` from `first`, which has room for 24.
+// Most numbers here are small: those that fit 32 bits are written as 32-bit
+// numbers, because on i386 every digit of a 64-bit one is a library division.
+template <typename Number>
+char* ToDecimal(char* first, Number number) {
+    constexpr std::size_t kRoom = 24;
+    if constexpr (sizeof(Number) > sizeof(std::uint32_t) && std::is_unsigned_v<Number>) {
+        if (number <= UINT32_MAX) {
+            return std::to_chars(first, first + kRoom, static_cast<std::uint32_t>(number)).ptr;
+        }
+    }
+    return std::to_chars(first, first + kRoom, number).ptr;
+}
+
 // The decimal digits of `number` in `digits`; returns their count.
 template <typename Number>
 std::size_t Decimal(Number number, char (&digits)[24]) {
-    return static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, number).ptr -
-                                    digits);
+    return static_cast<std::size_t>(ToDecimal(digits, number) - digits);
 }
 
 // Writes text at the end of a string. The string's length runs a block ahead
@@ -43,12 +57,26 @@ class TextWriter {
     }
 
     void Put(std::string_view text) {
-        if (text.empty()) {
-            return;  // an empty view's data may be null, which memcpy must not get
+        const std::size_t size = text.size();
+        const char* from = text.data();
+        MakeRoom(size);
+        char* to = data_ + end_;
+        // Most pieces are short keys and values: two overlapping fixed-size
+        // copies are a few moves, where a library call costs more than the copy.
+        if (size >= 8 && size <= 16) {
+            std::memcpy(to, from, 8);
+            std::memcpy(to + size - 8, from + size - 8, 8);
+        } else if (size >= 4 && size < 8) {
+            std::memcpy(to, from, 4);
+            std::memcpy(to + size - 4, from + size - 4, 4);
+        } else if (size > 0 && size < 4) {
+            to[0] = from[0];
+            to[size / 2] = from[size / 2];
+            to[size - 1] = from[size - 1];
+        } else if (size > 16) {
+            std::memcpy(to, from, size);
         }
-        MakeRoom(text.size());
-        std::memcpy(data_ + end_, text.data(), text.size());
-        end_ += text.size();
+        end_ += size;
     }
 
     void Put(char byte) {
@@ -58,10 +86,8 @@ class TextWriter {
 
     template <typename Number>
     void PutDecimal(Number number) {
-        constexpr std::size_t kMaxDigits = 24;
-        MakeRoom(kMaxDigits);
-        end_ = static_cast<std::size_t>(
-            std::to_chars(data_ + end_, data_ + end_ + kMaxDigits, number).ptr - data_);
+        MakeRoom(24);
+        end_ = static_cast<std::size_t>(ToDecimal(data_ + end_, number) - data_);
     }
 
     void Finish() { out_.resize(end_); }
@@ -133,8 +159,27 @@ void AppendJsonString(TextWriter& out, std::string_view text) {
 // making two drafts sign the same text. Keys of list entries are the entry's
 // prefix ("reward_entries.3.") followed by the field name.
 
-void AppendField(TextWriter& out, std::string_view prefix, std::string_view key,
-                 std::string_view value) {
+// The payload's pieces go to a TextWriter, or straight into a digest.
+class Fnv1a64Writer {
+  public:
+    explicit Fnv1a64Writer(std::uint64_t hash) : hash_(hash) {}
+
+    void Put(std::string_view text) { hash_ = Fnv1a64(hash_, text.data(), text.size()); }
+    void Put(char byte) { hash_ = Fnv1a64(hash_, &byte, 1); }
+    template <typename Number>
+    void PutDecimal(Number number) {
+        char digits[24];
+        Put(std::string_view(digits, Decimal(number, digits)));
+    }
+
+    [[nodiscard]] std::uint64_t Hash() const { return hash_; }
+
+  private:
+    std::uint64_t hash_;
+};
+
+template <typename Out>
+void AppendField(Out& out, std::string_view prefix, std::string_view key, std::string_view value) {
     out.Put(prefix);
     out.Put(key);
     out.Put('=');
@@ -144,18 +189,19 @@ void AppendField(TextWriter& out, std::string_view prefix, std::string_view key,
     out.Put('\n');
 }
 
-void AppendField(TextWriter& out, std::string_view key, std::string_view value) {
+template <typename Out>
+void AppendField(Out& out, std::string_view key, std::string_view value) {
     AppendField(out, {}, key, value);
 }
 
-template <typename Number>
-void AppendNumber(TextWriter& out, std::string_view prefix, std::string_view key, Number number) {
+template <typename Out, typename Number>
+void AppendNumber(Out& out, std::string_view prefix, std::string_view key, Number number) {
     char digits[24];
     AppendField(out, prefix, key, std::string_view(digits, Decimal(number, digits)));
 }
 
-template <typename Number>
-void AppendNumber(TextWriter& out, std::string_view key, Number number) {
+template <typename Out, typename Number>
+void AppendNumber(Out& out, std::string_view key, Number number) {
     AppendNumber(out, {}, key, number);
 }
 
@@ -384,9 +430,10 @@ std::string JsonString(const std::string& text) {
     return text_out;
 }
 
-std::string BuildSettlementSigningPayload(const RoundSettlementDraft& draft) {
-    std::string payload;
-    TextWriter out(payload, EstimatedDraftTextBytes(draft));
+namespace {
+
+template <typename Out>
+void WriteSettlementSigningPayload(Out& out, const RoundSettlementDraft& draft) {
     AppendField(out, "domain", "ironpost:settlement:v1");
     AppendField(out, "server_id", draft.server_id);
     AppendField(out, "session_id", draft.session_id);
@@ -456,12 +503,27 @@ std::string BuildSettlementSigningPayload(const RoundSettlementDraft& draft) {
         AppendNumber(out, prefix, "damage", entry.damage);
         AppendNumber(out, prefix, "kills", entry.kills);
     }
+}
+
+}  // namespace
+
+std::string BuildSettlementSigningPayload(const RoundSettlementDraft& draft) {
+    std::string payload;
+    TextWriter out(payload, EstimatedDraftTextBytes(draft));
+    WriteSettlementSigningPayload(out, draft);
     out.Finish();
     return payload;
 }
 
+std::uint64_t Fnv1a64OfSettlementSigningPayload(std::uint64_t hash,
+                                                const RoundSettlementDraft& draft) {
+    Fnv1a64Writer out(hash);
+    WriteSettlementSigningPayload(out, draft);
+    return out.Hash();
+}
+
 std::optional<PluginSettlementHttpRequest> BuildPluginSettlementIntakeHttpRequest(
-    const PluginSettlementIntakeRequest& intake_request) {
+    const PluginSettlementIntakeRequest& intake_request, IntakeRequestTexts texts) {
     const RoundSettlementDraft& draft = intake_request.draft;
     if (intake_request.request_id.empty() || intake_request.received_at.empty() ||
         !IsRoundSettlementDraftComplete(draft) || draft.server_signature.empty()) {
@@ -470,20 +532,22 @@ std::optional<PluginSettlementHttpRequest> BuildPluginSettlementIntakeHttpReques
     const std::size_t estimated_bytes = EstimatedDraftTextBytes(draft);
 
     std::string body;
-    TextWriter body_out(body, estimated_bytes);
-    body_out.Put('{');
-    bool first = true;
-    AppendJsonStringField(body_out, "requestId", intake_request.request_id, first);
-    AppendJsonStringField(body_out, "receivedAt", intake_request.received_at, first);
-    AppendJsonKey(body_out, "draft", first);
-    AppendDraftJson(body_out, draft);
-    body_out.Put('}');
-    body_out.Finish();
+    if (texts == IntakeRequestTexts::BodyAndCanonical) {
+        TextWriter body_out(body, estimated_bytes);
+        body_out.Put('{');
+        bool first = true;
+        AppendJsonStringField(body_out, "requestId", intake_request.request_id, first);
+        AppendJsonStringField(body_out, "receivedAt", intake_request.received_at, first);
+        AppendJsonKey(body_out, "draft", first);
+        AppendDraftJson(body_out, draft);
+        body_out.Put('}');
+        body_out.Finish();
+    }
 
     std::string canonical;
     TextWriter canonical_out(canonical, estimated_bytes);
     canonical_out.Put('{');
-    first = true;
+    bool first = true;
     AppendJsonKey(canonical_out, "draft", first);
     AppendCanonicalDraftJson(canonical_out, draft);
     AppendJsonStringField(canonical_out, "receivedAt", intake_request.received_at, first);

@@ -159,6 +159,17 @@ TEST(SettlementSigningPayload, RendersEveryFieldOfARichDraft) {
     EXPECT_EQ(BuildSettlementSigningPayload(RichDraft()), kRichPayload);
 }
 
+// The server's signer digests the payload as it is written, never building
+// it: every piece must reach the digest in order.
+TEST(SettlementSigningPayload, TheSignerDigestsTheTextItWouldBuild) {
+    const DevelopmentFileSettlementSigner signer("key\r");
+    for (const RoundSettlementDraft& draft : {RichDraft(), EmptyListsDraft()}) {
+        EXPECT_EQ(signer.SignSettlementDraftPayload(draft),
+                  signer.SignSettlementPayload(BuildSettlementSigningPayload(draft)));
+    }
+    EXPECT_EQ(DevelopmentFileSettlementSigner().SignSettlementDraftPayload(RichDraft()), "");
+}
+
 TEST(SettlementSigningPayload, EmptyListsStillWriteTheirCountLines) {
     EXPECT_EQ(BuildSettlementSigningPayload(EmptyListsDraft()),
               "domain=22:ironpost:settlement:v1\n"
@@ -189,6 +200,13 @@ TEST(SettlementIntakeRequest, RichDraftBodyAndCanonicalBodyAreByteExact) {
     EXPECT_EQ(request->server_id, "srv-1");
     EXPECT_EQ(request->body, kRichBody);
     EXPECT_EQ(request->canonical_payload_body, kRichCanonicalBody);
+
+    const std::optional<PluginSettlementHttpRequest> canonical_only =
+        BuildPluginSettlementIntakeHttpRequest({"req\"1", "2024-05-01T12:00:00Z", RichDraft()},
+                                               IntakeRequestTexts::CanonicalOnly);
+    ASSERT_TRUE(canonical_only.has_value());
+    EXPECT_EQ(canonical_only->body, "");
+    EXPECT_EQ(canonical_only->canonical_payload_body, kRichCanonicalBody);
 }
 
 TEST(SettlementIntakeRequest, EmptyListsBecomeEmptyArrays) {
