@@ -203,6 +203,9 @@ class BackendSettlementTransport {
     virtual ~BackendSettlementTransport() = default;
     [[nodiscard]] virtual PluginSettlementIntakeResponse SubmitSettlementRequest(
         const PluginSettlementHttpRequest& request) = 0;
+    // True when only the request's canonical JSON is ever sent, so the plain
+    // body need not be written.
+    [[nodiscard]] virtual bool SendsCanonicalPayloadOnly() const { return false; }
 };
 
 [[nodiscard]] BackendRetryPolicy BuildBackendRetryPolicy(const IronPostConfig& config);
@@ -241,6 +244,12 @@ class BackendSettlementTransport {
 [[nodiscard]] PluginSettlementIntakeResponse SubmitBackendSettlementHttpAttempt(
     const BackendTransportOptions& options, BackendHttpClient& client,
     const PluginSettlementHttpRequest& request, std::uint32_t attempt,
+    std::shared_ptr<DurableFileWrite> persist = nullptr);
+// The same attempt sending `body` instead of the request's own: the body is
+// lent to the post and handed back, never copied.
+[[nodiscard]] PluginSettlementIntakeResponse SubmitBackendSettlementHttpAttempt(
+    const BackendTransportOptions& options, BackendHttpClient& client,
+    const PluginSettlementHttpRequest& request, std::string& body, std::uint32_t attempt,
     std::shared_ptr<DurableFileWrite> persist = nullptr);
 
 // Sends a settlement with immediate retries (no waiting between attempts;

@@ -94,9 +94,11 @@ class PluginEnvelopeSettlementTransport final : public BackendSettlementTranspor
 
     [[nodiscard]] PluginSettlementIntakeResponse SubmitSettlementRequest(
         const PluginSettlementHttpRequest& request) override;
+    [[nodiscard]] bool SendsCanonicalPayloadOnly() const override { return true; }
 
     // The last request handed to the transport, with the body it was sent
-    // with (the plain body when no envelope could be built).
+    // with (the plain body, or the canonical payload when the request has no
+    // plain body, when no envelope could be built).
     [[nodiscard]] const std::optional<PluginSettlementHttpRequest>& LastRequest() const;
     // The same, moved out (a settlement's texts are large).
     [[nodiscard]] std::optional<PluginSettlementHttpRequest> TakeLastRequest();

@@ -233,6 +233,15 @@ PluginSettlementIntakeResponse SubmitBackendSettlementHttpAttempt(
     const BackendTransportOptions& options, BackendHttpClient& client,
     const PluginSettlementHttpRequest& request, std::uint32_t attempt,
     std::shared_ptr<DurableFileWrite> persist) {
+    std::string body = request.body;
+    return SubmitBackendSettlementHttpAttempt(options, client, request, body, attempt,
+                                              std::move(persist));
+}
+
+PluginSettlementIntakeResponse SubmitBackendSettlementHttpAttempt(
+    const BackendTransportOptions& options, BackendHttpClient& client,
+    const PluginSettlementHttpRequest& request, std::string& body, std::uint32_t attempt,
+    std::shared_ptr<DurableFileWrite> persist) {
     std::vector<std::string> errors = ValidateBackendTransportOptions(options);
     if (!errors.empty()) {
         return InvalidOptionsResponse(std::move(errors));
@@ -241,9 +250,11 @@ PluginSettlementIntakeResponse SubmitBackendSettlementHttpAttempt(
     post.url = BuildBackendUrl(options.backend_url, request.path);
     post.content_type = request.content_type;
     post.headers = BuildBackendRequestHeaders(options, request, attempt);
-    post.body = request.body;
+    post.body = std::move(body);
     post.persist_before_send = std::move(persist);
-    return ParsePluginSettlementIntakeHttpResponse(client.PostJson(post));
+    const BackendHttpResponse response = client.PostJson(post);
+    body = std::move(post.body);
+    return ParsePluginSettlementIntakeHttpResponse(response);
 }
 
 HttpBackendSettlementTransport::HttpBackendSettlementTransport(BackendTransportOptions options,

@@ -153,8 +153,9 @@ MetamodSettlementSubmitResult MetamodPluginAdapter::OnRoundEnd(
     intake.request_id = context.request_id;
     intake.received_at = context.received_at;
     intake.draft = std::move(*draft);
-    std::optional<PluginSettlementHttpRequest> request =
-        BuildPluginSettlementIntakeHttpRequest(intake);
+    std::optional<PluginSettlementHttpRequest> request = BuildPluginSettlementIntakeHttpRequest(
+        intake, transport.SendsCanonicalPayloadOnly() ? IntakeRequestTexts::CanonicalOnly
+                                                      : IntakeRequestTexts::BodyAndCanonical);
     result.draft = std::move(intake.draft);
     if (!request) {
         result.errors.push_back("settlement intake request could not be built");

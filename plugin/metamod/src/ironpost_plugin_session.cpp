@@ -62,13 +62,14 @@ PluginSettlementIntakeResponse PluginEnvelopeSettlementTransport::SubmitSettleme
         sent.canonical_payload_body = std::move(envelope.payload_json);
     }
     if (body) {
+        PluginSettlementIntakeResponse response =
+            SubmitBackendSettlementHttpAttempt(options_, client_, sent, *body, attempt_,
+                                               outbox_ ? outbox_->PrepareWrite(request) : nullptr);
         sent.body = std::move(*body);
-        PluginSettlementIntakeResponse response = SubmitBackendSettlementHttpAttempt(
-            options_, client_, sent, attempt_, outbox_ ? outbox_->PrepareWrite(request) : nullptr);
         last_request_ = std::move(sent);
         return response;
     }
-    sent.body = request.body;
+    sent.body = request.body.empty() ? sent.canonical_payload_body : request.body;
     last_request_ = std::move(sent);
     PluginSettlementIntakeResponse failed;
     failed.status_code = 0;
