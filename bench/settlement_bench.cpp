@@ -7,8 +7,8 @@
 //   BM_RoundEndSettlement: the session's round end, everything the frame
 //     pays but the post itself (its client answers at once, as the worker
 //     client does; BM_WorkerPostJson in worker_bench times that post).
-//   BM_SettlementDraft, _Signature, _IntakeJson, _Envelope: the steps
-//     alone, to show where the time goes.
+//   BM_SettlementDraft, _Signature (of which _SigningPayload is the text),
+//     _IntakeJson, _Envelope: the steps alone, to show where the time goes.
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -248,8 +248,23 @@ void BM_SettlementSignature(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(SignSettlementDraft(*ended.draft, ended.signer));
     }
+    state.counters["payload_bytes"] =
+        static_cast<double>(BuildSettlementSigningPayload(*ended.draft).size());
 }
 BENCHMARK(BM_SettlementSignature)->Unit(benchmark::kMicrosecond);
+
+// The signature's text alone; the rest of the signature step is its digest.
+void BM_SettlementSigningPayload(benchmark::State& state) {
+    EndedRound& ended = Ended();
+    if (!ended.draft) {
+        state.SkipWithError("no draft");
+        return;
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(BuildSettlementSigningPayload(*ended.draft));
+    }
+}
+BENCHMARK(BM_SettlementSigningPayload)->Unit(benchmark::kMicrosecond);
 
 void BM_SettlementIntakeJson(benchmark::State& state) {
     EndedRound& ended = Ended();
@@ -260,8 +275,10 @@ void BM_SettlementIntakeJson(benchmark::State& state) {
         return;
     }
     const PluginSettlementIntakeRequest intake = Intake(*signed_draft);
+    // The round end writes only the canonical JSON, which the envelope wraps.
     for (auto _ : state) {
-        benchmark::DoNotOptimize(BuildPluginSettlementIntakeHttpRequest(intake));
+        benchmark::DoNotOptimize(
+            BuildPluginSettlementIntakeHttpRequest(intake, IntakeRequestTexts::CanonicalOnly));
     }
 }
 BENCHMARK(BM_SettlementIntakeJson)->Unit(benchmark::kMicrosecond);
