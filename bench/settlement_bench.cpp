@@ -253,7 +253,9 @@ void BM_SettlementSignature(benchmark::State& state) {
 }
 BENCHMARK(BM_SettlementSignature)->Unit(benchmark::kMicrosecond);
 
-// The signature's text alone; the rest of the signature step is its digest.
+// The signing text written out, as a signer that signs whole texts gets it.
+// The server's signer digests the text while writing it instead, so the
+// signature step above is that digest (and the copy of the signed draft).
 void BM_SettlementSigningPayload(benchmark::State& state) {
     EndedRound& ended = Ended();
     if (!ended.draft) {
